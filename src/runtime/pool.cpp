@@ -69,7 +69,10 @@ std::string quoted(std::string_view value) {
   return out;
 }
 
-// Names each worker after its slot in the arena when it enters it.
+thread_local bool t_on_pool_worker = false;
+
+// Names each worker after its slot in the arena when it enters it, and
+// marks it as a pool worker while it stays.
 class WorkerNamer : public oneapi::tbb::task_scheduler_observer {
  public:
   explicit WorkerNamer(oneapi::tbb::task_arena& arena) : task_scheduler_observer(arena) {
@@ -77,8 +80,12 @@ class WorkerNamer : public oneapi::tbb::task_scheduler_observer {
   }
   void on_scheduler_entry(bool is_worker) override {
     if (!is_worker) return;
+    t_on_pool_worker = true;
     const int index = oneapi::tbb::this_task_arena::current_thread_index();
     set_current_thread_name("tarnwick-" + std::string(kPoolWord) + "-" + std::to_string(index));
+  }
+  void on_scheduler_exit(bool is_worker) override {
+    if (is_worker) t_on_pool_worker = false;
   }
 };
 
@@ -167,6 +174,8 @@ std::optional<std::uint64_t> positive_env(const char* name) {
 }
 
 oneapi::tbb::task_arena* pool() { return the_pool().arena; }
+
+bool on_pool_worker() { return t_on_pool_worker; }
 
 std::size_t pool_concurrency() { return the_pool().concurrency; }
 

@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <exception>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -55,13 +57,44 @@ oneapi::tbb::task_arena* pool();
 // The number of workers the pool was built with (0 without a pool).
 std::size_t pool_concurrency();
 
-// Runs fn inside the pool and returns its result. The caller blocks until
-// fn is done; a call from one of the pool's own workers runs in place.
+// True on a worker thread of the pool while it works for the pool.
+bool on_pool_worker();
+
+// Runs fn on the pool's workers and returns its result. The caller blocks
+// (it does not take a worker's place, so the pool keeps its size); a call
+// from one of the pool's own workers runs fn in place.
 template <class F>
 decltype(auto) run_in_pool(F&& fn) {
   oneapi::tbb::task_arena* arena = pool();
-  if (arena == nullptr) return fn();
-  return arena->execute(std::forward<F>(fn));
+  if (arena == nullptr || on_pool_worker()) return fn();
+  using R = std::invoke_result_t<F&>;
+  std::binary_semaphore done{0};
+  std::exception_ptr failure;
+  if constexpr (std::is_void_v<R>) {
+    arena->enqueue([&] {
+      try {
+        fn();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      done.release();
+    });
+    done.acquire();
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<R> result;
+    arena->enqueue([&] {
+      try {
+        result.emplace(fn());
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      done.release();
+    });
+    done.acquire();
+    if (failure) std::rethrow_exception(failure);
+    return R(std::move(*result));
+  }
 }
 
 // The shared error slot and stop flag of one parallel loop.
