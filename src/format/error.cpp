@@ -13,6 +13,10 @@ TarnwickError TarnwickError::io(int os_errno) {
                        {}, os_errno);
 }
 
+TarnwickError TarnwickError::io(int os_errno, std::string text) {
+  return TarnwickError(Kind::Io, std::move(text), {}, os_errno);
+}
+
 TarnwickError TarnwickError::serialization(std::string text) {
   return TarnwickError(Kind::Serialization, std::move(text));
 }

@@ -24,6 +24,9 @@ class TarnwickError {
   // An operating-system failure, displayed as its description followed by
   // " (os error N)".
   static TarnwickError io(int os_errno);
+  // An operating-system failure whose description is text instead of the
+  // system's own (for example the description with the path it concerns).
+  static TarnwickError io(int os_errno, std::string text);
   static TarnwickError serialization(std::string text);
   static TarnwickError compression(std::string text);
   static TarnwickError checkpoint_not_found(std::string text);
