@@ -1,0 +1,84 @@
+#include "encoding/delta.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "encoding/blocks.h"
+#include "encoding/buffer.h"
+#include "encoding/compression.h"
+#include "encoding/shuffle.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::size_t kProbeMinBytes = 8192;
+constexpr std::size_t kProbeBytes = 65536;
+
+void xor_into(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = a[i] ^ b[i];
+}
+
+// out = a XOR b over the whole length, in parallel blocks; out may be b.
+void xor_parallel(ByteSpan a, const std::uint8_t* b, std::uint8_t* out) {
+  for_each_block(a.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
+    xor_into(a.data() + begin, b + begin, out + begin, end - begin);
+  });
+}
+
+}  // namespace
+
+Result<Bytes> xor_bytes(ByteSpan a, ByteSpan b) {
+  if (a.size() != b.size()) return Err(TarnwickError::delta("xor_bytes requires equal lengths"));
+  TRY(Bytes out, allocate_output(a.size()));
+  xor_parallel(a, b.data(), out.data());
+  return out;
+}
+
+Result<Bytes> apply_delta(ByteSpan base, ByteSpan delta) {
+  if (base.size() != delta.size()) {
+    return Err(TarnwickError::delta("base length " + std::to_string(base.size()) +
+                                    " != delta length " + std::to_string(delta.size())));
+  }
+  return xor_bytes(base, delta);
+}
+
+Result<Bytes> apply_delta(ByteSpan base, Bytes&& delta) {
+  if (base.size() != delta.size()) return apply_delta(base, ByteSpan(delta));
+  Bytes out = std::move(delta);
+  xor_parallel(base, out.data(), out.data());
+  return out;
+}
+
+bool buffers_equal(ByteSpan a, ByteSpan b) {
+  if (a.size() != b.size()) return false;
+  std::atomic<bool> differ{false};
+  for_each_block(a.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
+    if (differ.load(std::memory_order_relaxed)) return;
+    if (std::memcmp(a.data() + begin, b.data() + begin, end - begin) != 0) {
+      differ.store(true, std::memory_order_relaxed);
+    }
+  });
+  return !differ.load();
+}
+
+bool pays_off(ByteSpan base, ByteSpan new_bytes, CompressionAlgo algo, std::size_t element_bytes,
+              double max_ratio) {
+  const std::size_t n = std::min(base.size(), new_bytes.size());
+  if (n < kProbeMinBytes) return true;
+  const std::size_t size = std::min(n, kProbeBytes);
+  Bytes x(size);
+  xor_into(base.data(), new_bytes.data(), x.data(), size);
+  if (element_bytes > 1) {
+    Result<Bytes> shuffled = shuffle(x, element_bytes);
+    if (!shuffled) return true;
+    x = std::move(*shuffled);
+  }
+  const Result<Bytes> as_delta = compress(x, algo);
+  const Result<Bytes> as_full = compress(new_bytes.first(size), algo);
+  if (!as_delta || !as_full || as_full->empty()) return true;
+  return max_ratio * static_cast<double>(as_full->size()) > static_cast<double>(as_delta->size());
+}
+
+}  // namespace tarnwick
