@@ -20,6 +20,10 @@ class JsonWriter {
   enum class Layout { Pretty, Compact };
   explicit JsonWriter(Layout layout) : pretty_(layout == Layout::Pretty) {}
 
+  // Reserves room for a document of about this many bytes, sparing the
+  // copies of a growing buffer.
+  void reserve(std::size_t bytes) { out_.reserve(bytes); }
+
   void begin_object();
   void end_object();
   void begin_array();

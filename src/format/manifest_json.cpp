@@ -509,11 +509,27 @@ Result<T> read_document(ByteSpan bytes, Result<T> (*read)(JsonReader&)) {
   }
 }
 
+// Room for a rank's records: about 700 bytes per tensor in the pretty
+// layout, less in the compact one; reserving unused room costs nothing.
+std::size_t size_estimate(const RankEntry& rank) { return 1024 + 768 * rank.tensors.size(); }
+
+std::size_t size_estimate(const Manifest& manifest) {
+  std::size_t bytes = 1024;
+  for (const Snapshot& snapshot : manifest.snapshots) {
+    bytes += 1024;
+    for (const auto& [number, rank] : snapshot.ranks) bytes += size_estimate(rank);
+  }
+  return bytes;
+}
+
+std::size_t size_estimate(const PackDescriptor& descriptor) { return 1024 + size_estimate(descriptor.rank); }
+
 template <class T>
 Result<std::string> write_document(JsonWriter::Layout layout, const T& value,
                                    void (*write)(JsonWriter&, const T&)) {
   try {
     JsonWriter out(layout);
+    out.reserve(size_estimate(value));
     write(out, value);
     return std::move(out).finish();
   } catch (const std::bad_alloc&) {
