@@ -1,7 +1,8 @@
 #pragma once
 // An in-memory StorageBackend for format tests. It records the parts of
 // each put_parts call, so tests can see that payloads were handed over in
-// place rather than joined.
+// place rather than joined. Its own namespace keeps it apart from other
+// test doubles of the same name linked into the one test binary.
 
 #include <map>
 #include <mutex>
@@ -10,7 +11,7 @@
 
 #include "storage/storage.h"
 
-namespace tarnwick {
+namespace tarnwick::format_test {
 
 class MemoryStorage : public StorageBackend {
  public:
@@ -75,4 +76,4 @@ class MemoryStorage : public StorageBackend {
   std::vector<ByteSpan> last_parts_;      // guarded by mutex_
 };
 
-}  // namespace tarnwick
+}  // namespace tarnwick::format_test
