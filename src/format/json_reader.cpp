@@ -99,7 +99,7 @@ Result<std::optional<std::string_view>> JsonReader::next_key() {
   }
   first_.back() = false;
   if (c != '"') return Err(peek_error("key must be a string"));
-  TRY(const std::string_view key, string_view());
+  TRY(const std::string_view key, scan_string());
   c = peek();
   if (c < 0) return Err(error("EOF while parsing an object"));
   if (c != ':') return Err(peek_error("expected `:`"));
@@ -164,7 +164,7 @@ Result<void> JsonReader::escape() {
   return {};
 }
 
-Result<std::string_view> JsonReader::string_view() {
+Result<std::string_view> JsonReader::scan_string() {
   ++pos_;  // the opening quote
   const std::size_t start = pos_;
   bool escaped = false;
@@ -193,7 +193,7 @@ Result<std::string_view> JsonReader::string_view() {
 Result<std::string> JsonReader::string() {
   TRY(const char c, peek_value());
   if (c != '"') return Err(invalid_type("a string"));
-  TRY(const std::string_view value, string_view());
+  TRY(const std::string_view value, scan_string());
   return std::string(value);
 }
 
@@ -243,7 +243,7 @@ TarnwickError JsonReader::invalid_type(std::string_view expected) {
     case '{': return peek_error("invalid type: map" + tail);
     case '[': return peek_error("invalid type: sequence" + tail);
     case '"': {
-      auto text = string_view();
+      auto text = scan_string();
       if (!text) return text.error();
       return error("invalid type: string \"" + std::string(*text) + "\"" + tail);
     }
@@ -351,7 +351,7 @@ Result<void> JsonReader::skip_value() {
       }
     }
     case '"': {
-      TRY_VOID(string_view());
+      TRY_VOID(scan_string());
       return {};
     }
     case 't': return ident("true");

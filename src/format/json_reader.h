@@ -68,7 +68,10 @@ class JsonReader {
   // Skips whitespace; the next byte, or -1 at the end.
   int peek();
   Result<void> open(char bracket);
-  Result<std::string_view> string_view();
+  // Reads the string whose opening quote is next; the view points into the
+  // text, or into scratch_ when the string has escapes.
+  Result<std::string_view> scan_string();
+  // Appends the character of the escape just after a backslash to scratch_.
   Result<void> escape();
   Result<Number> number();
   Result<void> ident(std::string_view word);
