@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "coordinator/config.h"
+#include "coordinator/coordinator.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/intake.h"
 #include "storage/filesystem.h"
+#include "storage/local_storage.h"
 
 namespace py = pybind11;
 
@@ -51,17 +54,141 @@ DTypePolicy convert_save_dtype(py::handle value) {
   return unwrap(DTypePolicy::from_rules(pairs));
 }
 
-// One manager per training process. Methods of later milestones raise
-// NotImplementedError until they land.
+constexpr const char* kSaveTensorsDoc =
+    "Save a checkpoint (single-rank mode).\n\nValues may be `(shape, dtype, bytes)` tuples or "
+    "`torch.Tensor` objects.\nA tensor is read through `data_ptr()` with the GIL released, so "
+    "its\nstorage must not be mutated, resized or freed for the duration of this\ncall — the "
+    "calling thread is blocked inside it, so only another Python\nthread can do that. See the "
+    "stub in `tarnwick.pyi` for the contract as\nusers see it.";
+constexpr const char* kFlushDoc =
+    "Block until any in-flight background save completes.\nRaises if the background save failed.";
+constexpr const char* kLastQueueWaitDoc =
+    "Seconds the last `save_tensors` spent waiting for the previous save.\n\nCall it straight "
+    "after `save_tensors`, on the same thread, and it\ndescribes that call. See "
+    "`Coordinator::last_queue_wait` for what the\nnumber is and why it is worth having apart: a "
+    "caller timing its own\nsave sees the shadow copy and this wait as one duration, and they "
+    "have\ndifferent causes and different remedies. `TARNWICK_PROFILE=1` prints it\ntoo, but a "
+    "log line is not available to a program.";
+constexpr const char* kLoadDoc =
+    "Load one snapshot: tensor name to its bytes, in the dtype it was saved in.";
+constexpr const char* kLoadLatestDoc =
+    "Load the newest finalized snapshot: (its id, tensor name to bytes).";
+constexpr const char* kListSnapshotsDoc =
+    "The finalized snapshots, oldest first, with their sizes and metadata.";
+
+Uuid to_uuid(py::handle value, const char* name) {
+  const std::string text = to_str(value, name);
+  Result<Uuid> id = Uuid::parse(text);
+  if (!id) throw py::value_error(id.error().text());
+  return *id;
+}
+
+py::dict to_dict(LoadedTensors tensors) {
+  py::dict result;
+  for (auto& [name, bytes] : tensors) {
+    result[py::str(name)] = py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
+    Bytes().swap(bytes);  // release each tensor once it is copied
+  }
+  return result;
+}
+
+// One manager per training process: a thin shell over the Coordinator.
 class Manager {
  public:
-  Manager(std::string storage_root, CoordinatorConfig config)
-      : storage_root_(std::move(storage_root)), config_(std::move(config)) {}
+  explicit Manager(std::unique_ptr<Coordinator> coordinator) : coordinator_(std::move(coordinator)) {}
+
+  ~Manager() {
+    // The last background save finishes before the store goes; other
+    // Python threads run meanwhile.
+    py::gil_scoped_release release;
+    coordinator_.reset();
+  }
+
+  std::string save_tensors(py::object step, py::object tensors, py::object metadata) {
+    const std::uint64_t step_value = to_u64(step, "step");
+    if (!PyDict_Check(tensors.ptr())) {
+      throw py::type_error("argument 'tensors': expected dict, not " + type_name(tensors));
+    }
+    if (!metadata.is_none() && !PyDict_Check(metadata.ptr())) {
+      throw py::type_error("argument 'metadata': expected dict, not " + type_name(metadata));
+    }
+    std::vector<PendingTensor> pending = collect_tensors(tensors);
+    Metadata meta = extract_metadata(metadata);
+    Result<Uuid> id = [&]() -> Result<Uuid> {
+      py::gil_scoped_release release;
+      TRY(std::vector<TensorData> copied, materialize_tensors(std::move(pending)));
+      return coordinator_->save_tensors(step_value, std::move(copied), std::move(meta));
+    }();
+    return unwrap(std::move(id)).to_string();
+  }
+
+  void flush() {
+    Result<void> result = [&] {
+      py::gil_scoped_release release;
+      return coordinator_->flush();
+    }();
+    unwrap(std::move(result));
+  }
+
+  double last_queue_wait() const {
+    if (!coordinator_->has_saver()) return 0.0;
+    return static_cast<double>(coordinator_->last_queue_wait().count()) / 1e9;
+  }
+
+  py::dict load(py::object snap_id) {
+    const Uuid id = to_uuid(snap_id, "snap_id");
+    Result<LoadedTensors> tensors = [&] {
+      py::gil_scoped_release release;
+      return coordinator_->load(id);
+    }();
+    return to_dict(unwrap(std::move(tensors)));
+  }
+
+  py::tuple load_latest() {
+    Result<std::pair<Uuid, LoadedTensors>> latest = [&] {
+      py::gil_scoped_release release;
+      return coordinator_->load_latest();
+    }();
+    auto [id, tensors] = unwrap(std::move(latest));
+    return py::make_tuple(id.to_string(), to_dict(std::move(tensors)));
+  }
+
+  py::list list_snapshots() {
+    std::vector<SnapshotInfo> infos;
+    {
+      py::gil_scoped_release release;
+      infos = coordinator_->list_snapshots();
+    }
+    py::list rows;
+    for (const SnapshotInfo& info : infos) {
+      py::dict row;
+      row["step"] = info.step;
+      row["id"] = info.id.to_string();
+      row["is_delta"] = info.is_delta;
+      row["total_compressed"] = info.total_compressed;
+      row["total_raw"] = info.total_raw;
+      row["skipped_tensors"] = info.skipped_tensors;
+      row["delta_tensors"] = info.delta_tensors;
+      row["full_tensors"] = info.full_tensors;
+      row["ranks"] = info.ranks;
+      py::dict metadata;
+      for (const auto& [key, value] : info.metadata) metadata[py::str(key)] = py::str(value);
+      row["metadata"] = metadata;
+      rows.append(row);
+    }
+    return rows;
+  }
 
  private:
-  std::string storage_root_;
-  CoordinatorConfig config_;
+  std::unique_ptr<Coordinator> coordinator_;
 };
+
+[[noreturn]] void not_available(const char* method) {
+  PyErr_SetString(PyExc_NotImplementedError,
+                  (std::string(method) + " is not available in this build yet").c_str());
+  throw py::error_already_set();
+}
 
 std::unique_ptr<Manager> construct(
     py::object storage_root, py::object compression_level, py::object max_full_snapshots,
@@ -117,14 +244,15 @@ std::unique_ptr<Manager> construct(
   }
 
   unwrap(create_directories(root));
-  return std::make_unique<Manager>(root, std::move(config));
+  auto storage = std::make_shared<LocalStorage>(root, LocalStorage::kAlignment);
+  return std::make_unique<Manager>(unwrap(Coordinator::create(std::move(storage), std::move(config))));
 }
 
 }  // namespace
 
 void bind_manager(py::module_& m) {
-  py::class_<Manager>(m, "TarnwickManager", kClassDoc)
-      .def(py::init(&construct), py::arg("storage_root") = py::str("./checkpoints"),
+  py::class_<Manager> cls(m, "TarnwickManager", kClassDoc);
+  cls.def(py::init(&construct), py::arg("storage_root") = py::str("./checkpoints"),
            py::arg("compression_level") = 3, py::arg("max_full_snapshots") = 5,
            py::arg("max_deltas_per_full") = 10, py::arg("full_every_steps") = 5000,
            py::arg("delta_max_ratio") = 0.95, py::arg("world_size") = 1, py::arg("rank") = 0,
@@ -135,7 +263,18 @@ void bind_manager(py::module_& m) {
            py::arg("s3_endpoint") = py::none(), py::arg("s3_access_key") = py::none(),
            py::arg("s3_secret_key") = py::none(), py::arg("s3_path_style") = false,
            py::arg("sync_every_n_saves") = 100, py::arg("save_dtype") = py::none(),
-           py::arg("async_save") = true, py::arg("keep_base_in_memory") = true);
+           py::arg("async_save") = true, py::arg("keep_base_in_memory") = true)
+      .def("save_tensors", &Manager::save_tensors, py::arg("step"), py::arg("tensors"),
+           py::arg("metadata") = py::none(), kSaveTensorsDoc)
+      .def("flush", &Manager::flush, kFlushDoc)
+      .def("last_queue_wait", &Manager::last_queue_wait, kLastQueueWaitDoc)
+      .def("load", &Manager::load, py::arg("snap_id"), kLoadDoc)
+      .def("load_latest", &Manager::load_latest, kLoadLatestDoc)
+      .def("list_snapshots", &Manager::list_snapshots, kListSnapshotsDoc);
+  for (const char* method : {"create_snapshot", "save_rank", "finalize_snapshot", "merge_now",
+                             "sync_now", "restore_from_remote"}) {
+    cls.def(method, [method](Manager&, py::args, py::kwargs) { not_available(method); });
+  }
 }
 
 }  // namespace tarnwick::python
