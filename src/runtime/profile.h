@@ -4,11 +4,15 @@
 // otherwise timing costs one test of an initialised flag and never reads the
 // clock. The counters are shared by every manager of the process and are
 // emptied only by take_phase_totals, which the save report calls.
+//
+// Everything printed goes to stderr as one write per report, so the lines
+// of a report never interleave with another thread's output.
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -50,6 +54,29 @@ struct PhaseTotals {
 
 // The counters since the last call, each phase's pair swapped with zero.
 PhaseTotals take_phase_totals();
+
+// The header printed before the first report of the process (starting
+// with an empty line).
+std::string format_profile_header();
+
+// One save's report: an empty line, the wall time and throughput of the
+// save, one aligned line per phase that had calls, and the total CPU time.
+// A zero wall time prints the rate as inf.
+std::string format_save_report(std::string_view label, std::chrono::nanoseconds wall,
+                               std::uint64_t raw_bytes, const PhaseTotals& totals);
+
+// The wait line, or an empty string for a wait shorter than 1 ms.
+std::string format_wait_line(std::chrono::nanoseconds waited);
+
+// With profiling on: the header if no report printed it yet, then the
+// report of the phase counters since the last report, which are emptied.
+// Called at the end of each successful single-rank save.
+void print_save_report(std::string_view label, std::chrono::nanoseconds wall,
+                       std::uint64_t raw_bytes);
+
+// With profiling on, prints the wait line of a save_tensors call that waited
+// at least 1 ms for the previous background save.
+void print_wait_line(std::chrono::nanoseconds waited);
 
 // Runs step() and returns its result; with profiling on, its duration is
 // added to the phase. Safe on any thread.
