@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "coordinator/retention.h"
 #include "format/manifest_json.h"
 
 namespace tarnwick {
@@ -27,8 +28,12 @@ Result<Manifest> load_manifest(StorageBackend& storage, const CoordinatorConfig&
   return manifest_from_json(ByteSpan(stored->data(), size));
 }
 
-Core::Core(CoordinatorConfig config, std::shared_ptr<StorageBackend> storage, Manifest manifest)
-    : config(std::move(config)), storage(std::move(storage)), manifest(std::move(manifest)) {}
+Core::Core(CoordinatorConfig config_in, std::shared_ptr<StorageBackend> storage_in,
+           Manifest manifest_in)
+    : config(std::move(config_in)),
+      storage(std::move(storage_in)),
+      pending_deletes(std::make_shared<PendingDeletes>(config.s3.has_value())),
+      manifest(std::move(manifest_in)) {}
 
 Result<void> Core::persist_manifest(const Manifest& to_write) {
   TRY(std::string json, manifest_to_json(to_write));
@@ -37,9 +42,9 @@ Result<void> Core::persist_manifest(const Manifest& to_write) {
 }
 
 Result<std::vector<Snapshot>> Core::apply_retention() {
-  // Retention arrives with its own change; until then every snapshot stays.
+  std::vector<Snapshot> removed = trim_by_retention(manifest);
   TRY_VOID(persist_manifest(manifest));
-  return std::vector<Snapshot>{};
+  return removed;
 }
 
 Result<Uuid> Core::latest_finalized() {

@@ -5,6 +5,7 @@
 // lives until its last holder lets go.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "format/tensor.h"
 #include "format/uuid.h"
 #include "storage/storage.h"
+#include "sync/pending_deletes.h"
 
 namespace tarnwick {
 
@@ -54,6 +56,12 @@ class Core {
   const CoordinatorConfig config;
   const std::shared_ptr<StorageBackend> storage;
   const std::shared_ptr<InFlight> inflight = InFlight::create();
+  // Enabled exactly when a bucket mirrors the store.
+  const std::shared_ptr<PendingDeletes> pending_deletes;
+
+  // How long a save waits for readers of the snapshots its retention
+  // dropped before leaving their files in place. Tests shorten it.
+  std::chrono::nanoseconds save_unlink_budget = std::chrono::seconds(30);
 
   std::mutex manifest_mutex;
   Manifest manifest;  // guarded by manifest_mutex
@@ -74,8 +82,9 @@ class Core {
   // manifest is the shared one.
   Result<void> persist_manifest(const Manifest& manifest);
 
-  // Drops what retention allows, persists the manifest and returns the
-  // dropped records. manifest_mutex held.
+  // Trims the manifest by its retention settings, persists it (even when
+  // nothing was removed) and returns the removed records, whose files the
+  // caller then unlinks. manifest_mutex held.
   Result<std::vector<Snapshot>> apply_retention();
 
   // This rank's tensors of snapshot id, in their original dtypes. Runs

@@ -12,6 +12,7 @@
 
 #include "coordinator/core.h"
 #include "format/pack.h"
+#include "merger/unlink.h"
 #include "runtime/profile.h"
 
 namespace tarnwick {
@@ -98,8 +99,8 @@ Result<void> Core::save_sync(const Uuid& id, std::uint64_t step, std::vector<Ten
     TRY(dropped, apply_retention());
   }
   base_pin.reset();
-  // Unlinking of dropped snapshots, the merger and the syncer hook in here.
-  (void)dropped;
+  unlink_snapshots(*storage, *pending_deletes, *inflight, dropped, save_unlink_budget);
+  // The merger and the syncer are told about the save here.
   return {};
 }
 
