@@ -10,9 +10,8 @@
 namespace tarnwick {
 
 // n bytes, not initialised: for outputs that are written whole before they
-// are read. Buffers of several MiB are backed by huge pages where the kernel
-// allows it, since first touches of fresh 4 KiB pages cost more than the
-// transforms that fill them. None when the memory cannot be had.
+// are read. None when the memory cannot be had (allocation failure is a
+// value here, not an exception).
 std::optional<Bytes> try_allocate(std::size_t n);
 
 // try_allocate, with an IO error (out of memory) when it fails.

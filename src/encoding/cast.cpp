@@ -1,12 +1,13 @@
 #include "encoding/cast.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "encoding/blocks.h"
 #include "encoding/buffer.h"
+#include "encoding/float_kernels.h"
 #include "encoding/fp8.h"
 
 namespace tarnwick {
@@ -27,67 +28,58 @@ bool is_float_dtype(std::string_view dtype) {
   return dtype == "float32" || dtype == "float16" || dtype == "bfloat16" || dtype == "float64";
 }
 
-// Every element of data (In) converted to Out by convert, in parallel
-// blocks, into one new buffer. A trailing partial element is ignored;
-// callers check lengths first.
-template <class In, class Out, class Convert>
-Result<Bytes> convert_elements(ByteSpan data, Convert convert) {
+template <class T>
+using LanesOf = std::conditional_t<sizeof(T) == 2, lanes::U16, lanes::U32>;
+
+// Elements [begin, end) of src converted into dst, eight at a time where the
+// kernel has a lane form. The pointers are parameters, not captures: stores
+// through a byte pointer could otherwise alias them.
+template <class Kernel>
+void convert_block(const std::uint8_t* src, std::uint8_t* dst, std::size_t begin, std::size_t end) {
+  using In = typename Kernel::In;
+  using Out = typename Kernel::Out;
+  std::size_t i = begin;
+  if constexpr (requires { Kernel::eight(LanesOf<In>{}); }) {
+    for (; i + lanes::kLanes <= end; i += lanes::kLanes) {
+      lanes::store(dst + i * sizeof(Out), Kernel::eight(lanes::load<LanesOf<In>>(src + i * sizeof(In))));
+    }
+  }
+  for (; i < end; ++i) {
+    In x;
+    std::memcpy(&x, src + i * sizeof(In), sizeof(In));
+    const Out y = Kernel::one(x);
+    std::memcpy(dst + i * sizeof(Out), &y, sizeof(Out));
+  }
+}
+
+
+// Every element of data converted by Kernel, in parallel blocks, into one
+// new buffer. A trailing partial element is ignored; callers check lengths
+// first.
+template <class Kernel>
+Result<Bytes> convert_elements(ByteSpan data) {
+  using In = typename Kernel::In;
+  using Out = typename Kernel::Out;
   const std::size_t count = data.size() / sizeof(In);
   TRY(Bytes out, allocate_output(count * sizeof(Out)));
-  const std::uint8_t* src = data.data();
-  std::uint8_t* dst = out.data();
   constexpr std::size_t block = kBlockBytes / std::max(sizeof(In), sizeof(Out));
   for_each_block(count, block, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      In x;
-      std::memcpy(&x, src + i * sizeof(In), sizeof(In));
-      const Out y = convert(x);
-      std::memcpy(dst + i * sizeof(Out), &y, sizeof(Out));
-    }
+    lanes::vectorized([&] { convert_block<Kernel>(data.data(), out.data(), begin, end); });
   });
   return out;
 }
 
-std::uint32_t bf16_to_fp32(std::uint16_t h) { return std::uint32_t{h} << 16; }
-
-// Exact. Subnormal halves are their integer mantissa times 2^-24, which
-// float arithmetic gives exactly; NaN payloads move to the top of the
-// single's mantissa.
-std::uint32_t fp16_to_fp32(std::uint16_t h) {
-  const std::uint32_t sign = std::uint32_t(h & 0x8000) << 16;
-  const std::uint32_t magnitude = h & 0x7FFF;
-  const std::uint32_t special = 0x7F800000 | ((magnitude & 0x03FF) << 13);
-  const std::uint32_t normal = (magnitude << 13) + 0x38000000;
-  const std::uint32_t subnormal =
-      std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(magnitude)) * 0x1p-24f);
-  const std::uint32_t bits = magnitude >= 0x7C00 ? special : magnitude >= 0x0400 ? normal : subnormal;
-  return sign | bits;
-}
-
-// Round to nearest, ties to even; NaN becomes a quiet NaN with its sign.
-std::uint16_t fp32_to_bf16(std::uint32_t b) {
-  const bool nan = (b & 0x7FFFFFFF) > 0x7F800000;
-  const std::uint32_t rounded = (b + 0x7FFF + ((b >> 16) & 1)) >> 16;
-  return static_cast<std::uint16_t>(nan ? (b >> 16) | 0x0040 : rounded);
-}
-
-// Round to nearest, ties away from zero: the first dropped bit is added.
-// Normal results take the float32 bits shifted into place, the carry
-// running into the exponent (and at the top into infinity); subnormal
-// results are |x| in units of 2^-24 rounded half up, which adding 0.5 and
-// truncating gives exactly (|x| * 2^24 is below 1024 and exact).
-std::uint16_t fp32_to_fp16(std::uint32_t b) {
-  const std::uint32_t sign = (b >> 16) & 0x8000;
-  const std::uint32_t a = b & 0x7FFFFFFF;
-  const std::uint32_t normal = (a >> 13) - 0x1C000 + ((a >> 12) & 1);
-  const float units = std::bit_cast<float>(a) * 0x1p24f + 0.5f;
-  const std::uint32_t subnormal = static_cast<std::uint32_t>(static_cast<std::int32_t>(units));
-  std::uint32_t bits = a >= (102u << 23) ? subnormal : 0;
-  bits = a >= (113u << 23) ? normal : bits;
-  bits = a >= (143u << 23) ? 0x7C00 : bits;  // overflow and infinity
-  bits = a > 0x7F800000 ? 0x7E00 : bits;      // NaN, payload dropped
-  return static_cast<std::uint16_t>(sign | bits);
-}
+// The processor's conversions, which the compiler vectorizes.
+struct Fp64ToFp32 {
+  using In = double;
+  using Out = float;
+  static Out one(In x) { return static_cast<float>(x); }
+};
+struct Fp32ToFp64 {
+  using In = float;
+  using Out = double;
+  static Out one(In x) { return static_cast<double>(x); }
+};
 
 Result<Bytes> fp8_from_fp32(ByteSpan fp32, const Fp8Format& format, float& scale) {
   scale = fp8_scale(finite_amax(fp32), format);
@@ -99,16 +91,16 @@ Result<Bytes> fp8_from_fp32(ByteSpan fp32, const Fp8Format& format, float& scale
 Result<Bytes> widen_to_fp32(ByteSpan bytes, std::string_view dtype) {
   if (dtype == "bfloat16") {
     if (bytes.size() % 2 != 0) return Err(bad_length("bf16", bytes.size(), 2));
-    return convert_elements<std::uint16_t, std::uint32_t>(bytes, bf16_to_fp32);
+    return convert_elements<kernels::Bf16ToFp32>(bytes);
   }
   if (dtype == "float16") {
     if (bytes.size() % 2 != 0) return Err(bad_length("fp16", bytes.size(), 2));
-    return convert_elements<std::uint16_t, std::uint32_t>(bytes, fp16_to_fp32);
+    return convert_elements<kernels::Fp16ToFp32>(bytes);
   }
   if (dtype == "float32") return copy_bytes(bytes);
   if (dtype == "float64") {
     if (bytes.size() % 8 != 0) return Err(bad_length("fp64", bytes.size(), 8));
-    return convert_elements<double, float>(bytes, [](double x) { return static_cast<float>(x); });
+    return convert_elements<Fp64ToFp32>(bytes);
   }
   return Err(not_castable(dtype));
 }
@@ -117,9 +109,9 @@ Result<Bytes> narrow_from_fp32(ByteSpan fp32, std::string_view dtype) {
   if (dtype == "float32") return copy_bytes(fp32);
   if (dtype != "bfloat16" && dtype != "float16" && dtype != "float64") return Err(not_castable(dtype));
   if (fp32.size() % 4 != 0) return Err(bad_length("fp32", fp32.size(), 4));
-  if (dtype == "bfloat16") return convert_elements<std::uint32_t, std::uint16_t>(fp32, fp32_to_bf16);
-  if (dtype == "float16") return convert_elements<std::uint32_t, std::uint16_t>(fp32, fp32_to_fp16);
-  return convert_elements<float, double>(fp32, [](float x) { return static_cast<double>(x); });
+  if (dtype == "bfloat16") return convert_elements<kernels::Fp32ToBf16>(fp32);
+  if (dtype == "float16") return convert_elements<kernels::Fp32ToFp16>(fp32);
+  return convert_elements<Fp32ToFp64>(fp32);
 }
 
 Result<CastResult> cast_for_save(ByteSpan data, std::string_view dtype, DType target) {

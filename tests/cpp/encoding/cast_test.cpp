@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "encoding/float_kernels.h"
 #include "test_data.h"
 
 namespace tarnwick {
@@ -62,58 +63,79 @@ TEST(Cast, Fp16RoundsTiesAwayFromZero) {
   for (const auto& [x, bits] : cases) EXPECT_EQ(narrow_one(x, "float16"), bits) << std::hex << bits_of(x);
 }
 
+// Also checks that the lanes and the scalar rules agree, bf16 included.
 TEST(Cast, Fp16MatchesTheStepwiseRuleAcrossFloat32) {
-  Bytes in;
-  std::vector<std::uint32_t> patterns;
-  for (std::uint64_t b = 0; b <= 0xFFFFFFFFu; b += 4099) {
-    for (std::uint32_t d : {0u, 0x1000u, 0x0FFFu, 0x1FFFu}) patterns.push_back(static_cast<std::uint32_t>(b) ^ d);
-  }
-  in.resize(patterns.size() * 4);
-  std::memcpy(in.data(), patterns.data(), in.size());
-  const Bytes out = *narrow_from_fp32(in, "float16");
-  std::size_t mismatches = 0;
-  for (std::size_t i = 0; i < patterns.size(); ++i) {
-    if (value_at<std::uint16_t>(out, i) != reference_fp16(patterns[i]) && ++mismatches < 5) {
-      ADD_FAILURE() << std::hex << patterns[i];
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    Bytes in;
+    std::vector<std::uint32_t> patterns;
+    for (std::uint64_t b = 0; b <= 0xFFFFFFFFu; b += 4099) {
+      for (std::uint32_t d : {0u, 0x1000u, 0x0FFFu, 0x1FFFu}) patterns.push_back(static_cast<std::uint32_t>(b) ^ d);
     }
+    in.resize(patterns.size() * 4);
+    std::memcpy(in.data(), patterns.data(), in.size());
+    const Bytes out = *narrow_from_fp32(in, "float16");
+    const Bytes bf16 = *narrow_from_fp32(in, "bfloat16");
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      const std::uint16_t expected = reference_fp16(patterns[i]);
+      const bool same = value_at<std::uint16_t>(out, i) == expected &&
+                        kernels::Fp32ToFp16::one(patterns[i]) == expected &&
+                        kernels::Fp32ToBf16::one(patterns[i]) == value_at<std::uint16_t>(bf16, i);
+      if (!same && ++mismatches < 5) {
+        ADD_FAILURE() << std::hex << patterns[i];
+      }
+    }
+    EXPECT_EQ(mismatches, 0u);
   }
-  EXPECT_EQ(mismatches, 0u);
 }
 
 // Widening is exact: every 16-bit value comes back from float32 unchanged
 // (NaNs as the narrowing rules make them).
 TEST(Cast, EveryHalfAndBfloatValueWidensExactly) {
-  Bytes all(65536 * 2);
-  for (std::uint32_t h = 0; h < 65536; ++h) std::memcpy(all.data() + 2 * h, &h, 2);
-  for (const char* dtype : {"float16", "bfloat16"}) {
-    const Bytes wide = *widen_to_fp32(all, dtype);
-    const Bytes back = *narrow_from_fp32(wide, dtype);
-    for (std::uint32_t h = 0; h < 65536; ++h) {
-      const std::uint16_t got = value_at<std::uint16_t>(back, h);
-      const float value = value_at<float>(wide, h);
-      if (std::isnan(value)) {
-        const std::uint16_t quiet = std::string(dtype) == "float16" ? (h & 0x8000) | 0x7E00 : h | 0x0040;
-        EXPECT_EQ(got, quiet) << dtype << " " << h;
-      } else {
-        ASSERT_EQ(got, h) << dtype << " " << h;
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    Bytes all(65536 * 2);
+    for (std::uint32_t h = 0; h < 65536; ++h) std::memcpy(all.data() + 2 * h, &h, 2);
+    for (const char* dtype : {"float16", "bfloat16"}) {
+      const Bytes wide = *widen_to_fp32(all, dtype);
+      const Bytes back = *narrow_from_fp32(wide, dtype);
+      for (std::uint32_t h = 0; h < 65536; ++h) {
+        const std::uint16_t got = value_at<std::uint16_t>(back, h);
+        const float value = value_at<float>(wide, h);
+        const std::uint32_t one = std::string(dtype) == "float16" ? kernels::Fp16ToFp32::one(h)
+                                                                   : kernels::Bf16ToFp32::one(h);
+        ASSERT_EQ(bits_of(value), one) << dtype << " " << h << ": lanes and scalar rule differ";
+        if (std::isnan(value)) {
+          const std::uint16_t quiet = std::string(dtype) == "float16" ? (h & 0x8000) | 0x7E00 : h | 0x0040;
+          EXPECT_EQ(got, quiet) << dtype << " " << h;
+        } else {
+          ASSERT_EQ(got, h) << dtype << " " << h;
+        }
       }
     }
+    EXPECT_EQ(widen_one(0x0001, "float16"), 0x1p-24f);
+    EXPECT_EQ(widen_one(0x3C01, "float16"), 1.0f + 0x1p-10f);
+    EXPECT_EQ(bits_of(widen_one(0xFE01, "float16")), 0xFFC02000u);  // NaN payload on top
+    EXPECT_EQ(widen_one(0x3F80, "bfloat16"), 1.0f);
   }
-  EXPECT_EQ(widen_one(0x0001, "float16"), 0x1p-24f);
-  EXPECT_EQ(widen_one(0x3C01, "float16"), 1.0f + 0x1p-10f);
-  EXPECT_EQ(bits_of(widen_one(0xFE01, "float16")), 0xFFC02000u);  // NaN payload on top
-  EXPECT_EQ(widen_one(0x3F80, "bfloat16"), 1.0f);
 }
 
 TEST(Cast, Fp64ConvertsWithTheProcessorRounding) {
-  const Bytes doubles = bytes_of_values<double>({1.0 + 0x1p-24, 1.0 + 3 * 0x1p-24, 1e300, -0.1});
-  const Bytes singles = *widen_to_fp32(doubles, "float64");
-  EXPECT_EQ(value_at<float>(singles, 0), 1.0f);
-  EXPECT_EQ(value_at<float>(singles, 1), 1.0f + 0x1p-22f);
-  EXPECT_EQ(value_at<float>(singles, 2), INFINITY);
-  EXPECT_EQ(value_at<float>(singles, 3), -0.1f);
-  const Bytes back = *narrow_from_fp32(singles, "float64");
-  EXPECT_EQ(value_at<double>(back, 3), static_cast<double>(-0.1f));
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    const Bytes doubles = bytes_of_values<double>({1.0 + 0x1p-24, 1.0 + 3 * 0x1p-24, 1e300, -0.1});
+    const Bytes singles = *widen_to_fp32(doubles, "float64");
+    EXPECT_EQ(value_at<float>(singles, 0), 1.0f);
+    EXPECT_EQ(value_at<float>(singles, 1), 1.0f + 0x1p-22f);
+    EXPECT_EQ(value_at<float>(singles, 2), INFINITY);
+    EXPECT_EQ(value_at<float>(singles, 3), -0.1f);
+    const Bytes back = *narrow_from_fp32(singles, "float64");
+    EXPECT_EQ(value_at<double>(back, 3), static_cast<double>(-0.1f));
+  }
 }
 
 TEST(Cast, LengthAndDtypeErrors) {
@@ -244,11 +266,15 @@ TEST(CastBack, Fp8WithoutScaleFails) {
 }
 
 TEST(CastForSave, LargeTensorsMatchElementwiseCasts) {
-  const Bytes weights = test::normal_floats(3 << 18);  // several blocks
-  const Bytes bf16 = *cast_for_save(weights, "float32", DType{DType::Bf16})->bytes;
-  ASSERT_EQ(bf16.size(), weights.size() / 2);
-  for (std::size_t i = 0; i < weights.size() / 4; i += 997) {
-    EXPECT_EQ(value_at<std::uint16_t>(bf16, i), narrow_one(value_at<float>(weights, i), "bfloat16"));
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    const Bytes weights = test::normal_floats(3 << 18);  // several blocks
+    const Bytes bf16 = *cast_for_save(weights, "float32", DType{DType::Bf16})->bytes;
+    ASSERT_EQ(bf16.size(), weights.size() / 2);
+    for (std::size_t i = 0; i < weights.size() / 4; i += 997) {
+      EXPECT_EQ(value_at<std::uint16_t>(bf16, i), narrow_one(value_at<float>(weights, i), "bfloat16"));
+    }
   }
 }
 

@@ -74,37 +74,45 @@ TEST(Fp8, EncodingVectors) {
 }
 
 TEST(Fp8, EncodingMatchesTheStepwiseRuleAcrossFloat32) {
-  for (const Fp8Format* format : {&E4M3FN, &E5M2}) {
-    std::vector<float> values;
-    for (std::uint64_t b = 0; b <= 0xFFFFFFFFu; b += 4093) {
-      for (std::uint32_t d : {0u, 1u, 0x7FFFFu, 0x80000u, 0x80001u, 0xFFFFFu, 0x100000u}) {
-        values.push_back(as_float(static_cast<std::uint32_t>(b) ^ d));
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const Fp8Format* format : {&E4M3FN, &E5M2}) {
+      std::vector<float> values;
+      for (std::uint64_t b = 0; b <= 0xFFFFFFFFu; b += 4093) {
+        for (std::uint32_t d : {0u, 1u, 0x7FFFFu, 0x80000u, 0x80001u, 0xFFFFFu, 0x100000u}) {
+          values.push_back(as_float(static_cast<std::uint32_t>(b) ^ d));
+        }
       }
-    }
-    Bytes in(values.size() * 4);
-    std::memcpy(in.data(), values.data(), in.size());
-    const Bytes out = *fp32_to_fp8(in, *format, 1.0f);
-    std::size_t mismatches = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (out[i] != reference_encode(values[i], *format) && ++mismatches < 5) {
-        ADD_FAILURE() << format->name << " bits " << std::hex << bits_of(values[i]);
+      Bytes in(values.size() * 4);
+      std::memcpy(in.data(), values.data(), in.size());
+      const Bytes out = *fp32_to_fp8(in, *format, 1.0f);
+      std::size_t mismatches = 0;
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        if (out[i] != reference_encode(values[i], *format) && ++mismatches < 5) {
+          ADD_FAILURE() << format->name << " bits " << std::hex << bits_of(values[i]);
+        }
       }
+      EXPECT_EQ(mismatches, 0u);
     }
-    EXPECT_EQ(mismatches, 0u);
   }
 }
 
 TEST(Fp8, EveryFiniteByteRoundTrips) {
-  for (const Fp8Format* format : {&E4M3FN, &E5M2}) {
-    const std::array<float, 256> table = fp8_decode_table(*format, 1.0f);
-    Bytes codes, floats;
-    for (int v = 0; v < 256; ++v) {
-      if (!std::isfinite(table[v])) continue;
-      codes.push_back(static_cast<std::uint8_t>(v));
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const Fp8Format* format : {&E4M3FN, &E5M2}) {
+      const std::array<float, 256> table = fp8_decode_table(*format, 1.0f);
+      Bytes codes, floats;
+      for (int v = 0; v < 256; ++v) {
+        if (!std::isfinite(table[v])) continue;
+        codes.push_back(static_cast<std::uint8_t>(v));
+      }
+      floats = *fp8_to_fp32(codes, *format, 1.0f);
+      EXPECT_EQ(*fp32_to_fp8(floats, *format, 1.0f), codes) << format->name;
+      EXPECT_EQ(codes.size(), format->has_inf ? 248u : 254u) << format->name;
     }
-    floats = *fp8_to_fp32(codes, *format, 1.0f);
-    EXPECT_EQ(*fp32_to_fp8(floats, *format, 1.0f), codes) << format->name;
-    EXPECT_EQ(codes.size(), format->has_inf ? 248u : 254u) << format->name;
   }
 }
 
@@ -123,14 +131,45 @@ TEST(Fp8, DecodingTable) {
   EXPECT_EQ(e5m2[0x01], 0x1p-15f);
 }
 
+// Decoding runs in vector steps with a scalar tail; both must give the
+// table's bits, NaNs included.
+TEST(Fp8, DecodingMatchesTheTableBitForBit) {
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    Bytes every(256 * 3 + 5);
+    for (std::size_t i = 0; i < every.size(); ++i) every[i] = static_cast<std::uint8_t>(i * 7);
+    for (const Fp8Format* format : {&E4M3FN, &E5M2}) {
+      for (const float scale : {1.0f, 0.37f, 3e-20f, 65504.0f}) {
+        const std::array<float, 256> table = fp8_decode_table(*format, scale);
+        const Bytes decoded = *fp8_to_fp32(every, *format, scale);
+        std::size_t mismatches = 0;
+        for (std::size_t i = 0; i < every.size(); ++i) {
+          mismatches += test::value_at<std::uint32_t>(decoded, i) != bits_of(table[every[i]]);
+        }
+        EXPECT_EQ(mismatches, 0u) << format->name << " scale " << scale;
+      }
+    }
+  }
+}
+
 TEST(Fp8, FiniteAmaxIgnoresNonFiniteValues) {
-  EXPECT_EQ(finite_amax(test::bytes_of_values<float>({1.0f, -3.0f, NAN, INFINITY, -INFINITY})), 3.0f);
-  EXPECT_EQ(finite_amax(test::bytes_of_values<float>({NAN, -INFINITY})), 0.0f);
-  EXPECT_EQ(finite_amax({}), 0.0f);
-  Bytes large = test::normal_floats(3 << 20);
-  const float big = -1234.5f;
-  std::memcpy(large.data() + large.size() - 4, &big, 4);
-  EXPECT_EQ(finite_amax(large), 1234.5f);
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    EXPECT_EQ(finite_amax(test::bytes_of_values<float>({1.0f, -3.0f, NAN, INFINITY, -INFINITY})), 3.0f);
+    EXPECT_EQ(finite_amax(test::bytes_of_values<float>({NAN, -INFINITY})), 0.0f);
+    EXPECT_EQ(finite_amax({}), 0.0f);
+    Bytes mixed = test::bytes_of_values<float>({0x1p-140f, -2.5f, NAN, 1.0f, INFINITY, -0.0f, 2.0f, 0.5f,
+                                                 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -7.0f});
+    EXPECT_EQ(finite_amax(mixed), 7.0f);  // the maximum in the scalar tail
+    EXPECT_EQ(finite_amax(ByteSpan(mixed).first(64)), 2.5f);
+    EXPECT_EQ(finite_amax(test::bytes_of_values<float>({0x1p-140f, -0x1p-139f})), 0x1p-139f);
+    Bytes large = test::normal_floats(3 << 20);
+    const float big = -1234.5f;
+    std::memcpy(large.data() + large.size() - 4, &big, 4);
+    EXPECT_EQ(finite_amax(large), 1234.5f);
+  }
 }
 
 TEST(Fp8, ScaleFallsBackToOneWhenNotNormal) {

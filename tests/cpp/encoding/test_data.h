@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "encoding/lanes.h"
 #include "format/bytes.h"
 
 namespace tarnwick::test {
@@ -29,6 +30,18 @@ inline Bytes patterned(std::size_t n, std::uint32_t seed = 7) {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>((i / 64) * 31 + (rng() % 4));
   return out;
 }
+
+// While alive, the element kernels run their baseline (SSE2) build instead
+// of the AVX2 one, so that tests can check both on a machine with AVX2.
+class KernelBuild {
+ public:
+  explicit KernelBuild(bool baseline) { lanes::baseline_only() = baseline; }
+  ~KernelBuild() { lanes::baseline_only() = false; }
+  KernelBuild(const KernelBuild&) = delete;
+  KernelBuild& operator=(const KernelBuild&) = delete;
+};
+
+inline constexpr bool kBothKernelBuilds[] = {false, true};
 
 inline float as_float(std::uint32_t bits) {
   float f;

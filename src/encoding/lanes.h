@@ -1,0 +1,107 @@
+#pragma once
+// Eight 32-bit lanes: the unit of the element kernels of the casts. The
+// kernels are written once with the compiler's vector extensions and built
+// twice through vectorized(): with AVX2, used where the processor has it, and
+// with the SSE2 every x86-64 has.
+//
+// Helpers take and return vectors by value. That would change the calling
+// convention between the two builds, which the compiler warns about (at the
+// end of the file that includes this one, so the warning is off for all of
+// it); they are always inlined, so no vector ever crosses a call.
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tarnwick::lanes {
+
+// Whether kernels run their AVX2 build: the processor's answer, unless a
+// test asked for the baseline.
+inline std::atomic<bool>& baseline_only() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+inline bool use_avx2() {
+  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+  return has_avx2 && !baseline_only().load(std::memory_order_relaxed);
+}
+
+// Every call in body, inlined (flatten) and so compiled for the target.
+template <class Body>
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Body& body) {
+  body();
+}
+template <class Body>
+[[gnu::flatten]] void run_baseline(const Body& body) {
+  body();
+}
+
+// Runs body, a kernel loop, in the build the processor supports best.
+template <class Body>
+void vectorized(const Body& body) {
+  if (use_avx2()) {
+    run_avx2(body);
+  } else {
+    run_baseline(body);
+  }
+}
+
+using U32 = std::uint32_t __attribute__((vector_size(32)));
+using I32 = std::int32_t __attribute__((vector_size(32)));
+using F32 = float __attribute__((vector_size(32)));
+using U16 = std::uint16_t __attribute__((vector_size(16)));
+using U8 = std::uint8_t __attribute__((vector_size(8)));
+
+constexpr std::size_t kLanes = 8;
+
+// The helpers below also take plain 32-bit values, so that a rule written
+// once serves both the lanes and the scalar tail of a block.
+
+template <class U = U32>
+[[gnu::always_inline]] inline U splat(std::uint32_t v) {
+  if constexpr (std::is_same_v<U, std::uint32_t>) {
+    return v;
+  } else {
+    return U{} + v;
+  }
+}
+
+// a > limit, for values below 2^31 (magnitudes, small integers): compared as
+// signed values, which SSE2 compares natively. A lane mask usable with ?:.
+[[gnu::always_inline]] inline I32 above(U32 a, std::uint32_t limit) {
+  return reinterpret_cast<I32>(a) > static_cast<std::int32_t>(limit);
+}
+[[gnu::always_inline]] inline bool above(std::uint32_t a, std::uint32_t limit) {
+  return static_cast<std::int32_t>(a) > static_cast<std::int32_t>(limit);
+}
+
+[[gnu::always_inline]] inline F32 as_float(U32 bits) { return reinterpret_cast<F32>(bits); }
+[[gnu::always_inline]] inline float as_float(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+[[gnu::always_inline]] inline U32 as_bits(F32 x) { return reinterpret_cast<U32>(x); }
+[[gnu::always_inline]] inline std::uint32_t as_bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+// The float value of small non-negative integers.
+[[gnu::always_inline]] inline F32 to_float(U32 v) {
+  return __builtin_convertvector(reinterpret_cast<I32>(v), F32);
+}
+[[gnu::always_inline]] inline float to_float(std::uint32_t v) {
+  return static_cast<float>(static_cast<std::int32_t>(v));
+}
+
+template <class V>
+[[gnu::always_inline]] inline V load(const std::uint8_t* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(std::uint8_t* p, const V& v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+}  // namespace tarnwick::lanes
