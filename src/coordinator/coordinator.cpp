@@ -1,5 +1,6 @@
 #include "coordinator/coordinator.h"
 
+#include "coordinator/recovery.h"
 #include "runtime/pool.h"
 
 namespace tarnwick {
@@ -7,6 +8,7 @@ namespace tarnwick {
 Result<std::unique_ptr<Coordinator>> Coordinator::create(std::shared_ptr<StorageBackend> storage,
                                                          CoordinatorConfig config) {
   TRY(Manifest manifest, load_manifest(*storage, config));
+  if (config.rank == 0) recover_store(*storage, manifest);
   const bool wants_saver = config.async_save && config.world_size == 1;
   auto core = std::make_shared<Core>(std::move(config), std::move(storage), std::move(manifest));
   std::unique_ptr<Coordinator> coordinator(new Coordinator(core));
