@@ -2,6 +2,7 @@
 
 #include "coordinator/recovery.h"
 #include "runtime/pool.h"
+#include "runtime/profile.h"
 
 namespace tarnwick {
 
@@ -36,6 +37,7 @@ Result<Uuid> Coordinator::save_tensors(std::uint64_t step, std::vector<TensorDat
       saver_->submit(SaveJob{id, step, std::move(tensors), std::move(metadata)}, &waited);
   if (waited) last_queue_wait_nanos_.store(waited->count());
   TRY_VOID(submitted);
+  if (waited) print_wait_line(*waited);
   return id;
 }
 

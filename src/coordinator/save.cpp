@@ -7,6 +7,7 @@
 //    retention and replace manifest.json atomically.
 // A crash before 3 leaves a complete, unrecorded pack for start-up recovery.
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -68,6 +69,9 @@ void warn_unmatched_patterns(const DTypePolicy& policy, const std::vector<Tensor
 
 Result<void> Core::save_sync(const Uuid& id, std::uint64_t step, std::vector<TensorData> tensors,
                              Metadata metadata) {
+  const auto started = std::chrono::steady_clock::now();
+  std::uint64_t raw = 0;
+  for (const TensorData& tensor : tensors) raw += tensor.data.size();
   const std::string directory = snapshot_directory(id);
   std::optional<Snapshot> base;
   std::optional<PinGuard> base_pin;
@@ -101,6 +105,7 @@ Result<void> Core::save_sync(const Uuid& id, std::uint64_t step, std::vector<Ten
   base_pin.reset();
   unlink_snapshots(*storage, *pending_deletes, *inflight, dropped, save_unlink_budget);
   // The merger and the syncer are told about the save here.
+  print_save_report("step " + std::to_string(step), std::chrono::steady_clock::now() - started, raw);
   return {};
 }
 
