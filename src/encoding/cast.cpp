@@ -32,16 +32,19 @@ template <class T>
 using LanesOf = std::conditional_t<sizeof(T) == 2, lanes::U16, lanes::U32>;
 
 // Elements [begin, end) of src converted into dst, eight at a time where the
-// kernel has a lane form. The pointers are parameters, not captures: stores
-// through a byte pointer could otherwise alias them.
+// kernel has a lane form (with streaming stores if stream). The pointers are
+// parameters, not captures: stores through a byte pointer could otherwise
+// alias them.
 template <class Kernel>
-void convert_block(const std::uint8_t* src, std::uint8_t* dst, std::size_t begin, std::size_t end) {
+void convert_block(const std::uint8_t* src, std::uint8_t* dst, std::size_t begin, std::size_t end,
+                   bool stream) {
   using In = typename Kernel::In;
   using Out = typename Kernel::Out;
   std::size_t i = begin;
   if constexpr (requires { Kernel::eight(LanesOf<In>{}); }) {
     for (; i + lanes::kLanes <= end; i += lanes::kLanes) {
-      lanes::store(dst + i * sizeof(Out), Kernel::eight(lanes::load<LanesOf<In>>(src + i * sizeof(In))));
+      lanes::store(dst + i * sizeof(Out), Kernel::eight(lanes::load<LanesOf<In>>(src + i * sizeof(In))),
+                   stream);
     }
   }
   for (; i < end; ++i) {
@@ -50,6 +53,7 @@ void convert_block(const std::uint8_t* src, std::uint8_t* dst, std::size_t begin
     const Out y = Kernel::one(x);
     std::memcpy(dst + i * sizeof(Out), &y, sizeof(Out));
   }
+  if (stream) _mm_sfence();
 }
 
 
@@ -63,8 +67,9 @@ Result<Bytes> convert_elements(ByteSpan data) {
   const std::size_t count = data.size() / sizeof(In);
   TRY(Bytes out, allocate_output(count * sizeof(Out)));
   constexpr std::size_t block = kBlockBytes / std::max(sizeof(In), sizeof(Out));
+  const bool stream = lanes::streams(out.data(), out.size());
   for_each_block(count, block, [&](std::size_t begin, std::size_t end) {
-    lanes::vectorized([&] { convert_block<Kernel>(data.data(), out.data(), begin, end); });
+    lanes::vectorized([&] { convert_block<Kernel>(data.data(), out.data(), begin, end, stream); });
   });
   return out;
 }

@@ -32,19 +32,27 @@ TarnwickError out_of_memory(std::size_t n) {
                                     " bytes for the decompressed data");
 }
 
+// Contexts larger than this (high levels) are freed after their frame
+// rather than kept by their thread.
+constexpr std::size_t kKeptContextBytes = std::size_t{16} << 20;
+
 // One frame of src into dst (at least ZSTD_compressBound(src.size()) bytes)
-// by a fresh context whose only parameter is the level. Returns the frame's
-// length.
+// by a context reset to zstd's defaults, with the level as its only
+// parameter: the frame a fresh context would write. Each thread keeps its
+// context, whose tables would otherwise be allocated and first touched
+// again for every frame. Returns the frame's length.
 Result<std::size_t> compress_frame(ByteSpan src, std::uint8_t* dst, std::size_t capacity,
                                    int level) {
-  CCtxPtr ctx(ZSTD_createCCtx());
+  thread_local CCtxPtr kept;
+  CCtxPtr ctx = std::move(kept);
+  if (!ctx) ctx.reset(ZSTD_createCCtx());
   if (!ctx) return Err(TarnwickError::compression("cannot create a compression context"));
-  std::size_t rc = ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, level);
-  if (ZSTD_isError(rc)) return Err(zstd_error(rc));
-  rc = ZSTD_CCtx_loadDictionary(ctx.get(), nullptr, 0);
+  std::size_t rc = ZSTD_CCtx_reset(ctx.get(), ZSTD_reset_session_and_parameters);
+  if (!ZSTD_isError(rc)) rc = ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, level);
   if (ZSTD_isError(rc)) return Err(zstd_error(rc));
   const std::size_t written = ZSTD_compress2(ctx.get(), dst, capacity, src.data(), src.size());
   if (ZSTD_isError(written)) return Err(zstd_error(written));
+  if (ZSTD_sizeof_CCtx(ctx.get()) <= kKeptContextBytes) kept = std::move(ctx);
   return written;
 }
 

@@ -8,6 +8,7 @@
 #include "encoding/blocks.h"
 #include "encoding/buffer.h"
 #include "encoding/compression.h"
+#include "encoding/lanes.h"
 #include "encoding/shuffle.h"
 
 namespace tarnwick {
@@ -16,14 +17,23 @@ namespace {
 constexpr std::size_t kProbeMinBytes = 8192;
 constexpr std::size_t kProbeBytes = 65536;
 
-void xor_into(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = a[i] ^ b[i];
+// out[i] = a[i] ^ b[i] for i < n; out may be b. With stream, out is 32-byte
+// aligned and written with streaming stores.
+void xor_into(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, std::size_t n,
+              bool stream = false) {
+  std::size_t i = 0;
+  for (; i + sizeof(lanes::U32) <= n; i += sizeof(lanes::U32)) {
+    lanes::store(out + i, lanes::load<lanes::U32>(a + i) ^ lanes::load<lanes::U32>(b + i), stream);
+  }
+  for (; i < n; ++i) out[i] = a[i] ^ b[i];
+  if (stream) _mm_sfence();
 }
 
 // out = a XOR b over the whole length, in parallel blocks; out may be b.
 void xor_parallel(ByteSpan a, const std::uint8_t* b, std::uint8_t* out) {
+  const bool stream = lanes::streams(out, a.size());
   for_each_block(a.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
-    xor_into(a.data() + begin, b + begin, out + begin, end - begin);
+    lanes::vectorized([&] { xor_into(a.data() + begin, b + begin, out + begin, end - begin, stream); });
   });
 }
 

@@ -67,7 +67,7 @@ struct Fp32ToBf16 {
   [[gnu::always_inline]] static U16 eight(U32 b) {
     const U32 rounded = (b + 0x7FFF + ((b >> 16) & 1)) >> 16;
     const U32 bits = above(b & 0x7FFFFFFF, 0x7F800000) ? (b >> 16) | 0x0040 : rounded;
-    return __builtin_convertvector(bits, U16);
+    return lanes::narrow16(bits);
   }
 };
 
@@ -110,7 +110,7 @@ struct Fp32ToFp16 {
     bits = above(a, kNormalFrom - 1) ? normal : bits;
     bits = above(a, kOverflowFrom - 1) ? splat(0x7C00) : bits;
     bits = above(a, 0x7F800000) ? splat(0x7E00) : bits;
-    return __builtin_convertvector(sign | bits, U16);
+    return lanes::narrow16(sign | bits);
   }
 };
 

@@ -59,7 +59,7 @@ void encode_block(const std::uint8_t* in, std::uint8_t* out, float inverse, std:
   std::size_t i = begin;
   for (; i + lanes::kLanes <= end; i += lanes::kLanes) {
     const lanes::F32 y = as_float(lanes::load<lanes::U32>(in + 4 * i)) * inverse;
-    lanes::store(out + i, __builtin_convertvector(encode<F>(as_bits(y)), lanes::U8));
+    lanes::store(out + i, lanes::narrow8(encode<F>(as_bits(y))));
   }
   for (; i < end; ++i) {
     float x;
@@ -90,12 +90,13 @@ template <const Fp8Format& F, class U>
 
 template <const Fp8Format& F>
 void decode_block(const std::uint8_t* in, std::uint8_t* out, float scale, std::size_t begin,
-                  std::size_t end) {
+                  std::size_t end, bool stream) {
   std::size_t i = begin;
   for (; i + lanes::kLanes <= end; i += lanes::kLanes) {
     const lanes::U32 v = __builtin_convertvector(lanes::load<lanes::U8>(in + i), lanes::U32);
-    lanes::store(out + 4 * i, as_float(decode<F>(v)) * scale);
+    lanes::store(out + 4 * i, as_float(decode<F>(v)) * scale, stream);
   }
+  if (stream) _mm_sfence();
   for (; i < end; ++i) {
     const float value = as_float(decode<F>(std::uint32_t{in[i]})) * scale;
     std::memcpy(out + 4 * i, &value, 4);
@@ -203,12 +204,13 @@ std::array<float, 256> fp8_decode_table(const Fp8Format& format, float scale) {
 Result<Bytes> fp8_to_fp32(ByteSpan data, const Fp8Format& format, float scale) {
   TRY(Bytes out, allocate_output(data.size() * 4));
   const bool e5m2 = format.name == E5M2.name;
+  const bool stream = lanes::streams(out.data(), out.size());
   for_each_block(data.size(), kBlockElements, [&](std::size_t begin, std::size_t end) {
     lanes::vectorized([&] {
       if (e5m2) {
-        decode_block<E5M2>(data.data(), out.data(), scale, begin, end);
+        decode_block<E5M2>(data.data(), out.data(), scale, begin, end, stream);
       } else {
-        decode_block<E4M3FN>(data.data(), out.data(), scale, begin, end);
+        decode_block<E4M3FN>(data.data(), out.data(), scale, begin, end, stream);
       }
     });
   });

@@ -9,6 +9,8 @@
 // end of the file that includes this one, so the warning is off for all of
 // it); they are always inlined, so no vector ever crosses a call.
 
+#include <emmintrin.h>
+
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -92,6 +94,29 @@ template <class U = U32>
   return static_cast<float>(static_cast<std::int32_t>(v));
 }
 
+// The low 16 bits of every lane. (The compiler's own conversion moves the
+// lanes one by one; saturating packs of sign-extended halves do it at once.)
+[[gnu::always_inline]] inline U16 narrow16(U32 v) {
+  const I32 extended = reinterpret_cast<I32>(v << 16) >> 16;
+  __m128i halves[2];
+  std::memcpy(halves, &extended, sizeof halves);
+  const __m128i packed = _mm_packs_epi32(halves[0], halves[1]);
+  U16 out;
+  std::memcpy(&out, &packed, sizeof out);
+  return out;
+}
+
+// Every lane as a byte; lanes must hold values below 256.
+[[gnu::always_inline]] inline U8 narrow8(U32 v) {
+  __m128i halves[2];
+  std::memcpy(halves, &v, sizeof halves);
+  const __m128i words = _mm_packs_epi32(halves[0], halves[1]);
+  const __m128i bytes = _mm_packus_epi16(words, words);
+  U8 out;
+  std::memcpy(&out, &bytes, sizeof out);
+  return out;
+}
+
 template <class V>
 [[gnu::always_inline]] inline V load(const std::uint8_t* p) {
   V v;
@@ -102,6 +127,29 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline void store(std::uint8_t* p, const V& v) {
   std::memcpy(p, &v, sizeof v);
+}
+
+// Outputs at least this large are written around the caches: they cannot
+// stay there anyway, and streaming stores skip reading each line first.
+inline constexpr std::size_t kStreamFrom = std::size_t{8} << 20;
+
+// Whether an output of n bytes at p is written with streaming stores.
+inline bool streams(const std::uint8_t* p, std::size_t n) {
+  return n >= kStreamFrom && reinterpret_cast<std::uintptr_t>(p) % 32 == 0;
+}
+
+// A store of v at p, a multiple of sizeof v from a streamed output's start.
+// Streaming stores are weakly ordered: a loop that uses them ends with
+// _mm_sfence() before another thread may read what it wrote.
+template <class V>
+[[gnu::always_inline]] inline void store(std::uint8_t* p, const V& v, bool stream) {
+  static_assert(sizeof(V) % 16 == 0);
+  if (!stream) return store(p, v);
+  for (std::size_t k = 0; k < sizeof(V); k += 16) {
+    __m128i part;
+    std::memcpy(&part, reinterpret_cast<const std::uint8_t*>(&v) + k, 16);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(p + k), part);
+  }
 }
 
 }  // namespace tarnwick::lanes

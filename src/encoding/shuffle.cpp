@@ -1,11 +1,12 @@
 #include "encoding/shuffle.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cstring>
 
 #include "encoding/blocks.h"
 #include "encoding/buffer.h"
+#include "encoding/lanes.h"
 
 namespace tarnwick {
 namespace {
@@ -90,11 +91,124 @@ void unshuffle_any(const std::uint8_t* in, std::uint8_t* out, std::size_t n, std
   }
 }
 
+// AVX2 steps of 32 elements for element sizes 2 and 4: a byte shuffle inside
+// each 16-byte lane groups the bytes of equal significance, then permutes
+// across lanes gather each plane's run.
+namespace avx2 {
+
+// Within each 16-byte lane, byte k of every element together: for 4-byte
+// elements a 4x4 transpose (its own inverse), for 2-byte ones evens then odds.
+[[gnu::target("avx2")]] inline __m256i group_mask(std::size_t n) {
+  return n == 4 ? _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5,
+                                   9, 13, 2, 6, 10, 14, 3, 7, 11, 15)
+                : _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2, 4, 6, 8, 10,
+                                   12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+}
+
+[[gnu::target("avx2")]] inline __m256i load(const std::uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+// With stream, p is 32-byte aligned and the store goes around the caches.
+template <bool Stream>
+[[gnu::target("avx2")]] inline void store(std::uint8_t* p, __m256i v) {
+  if constexpr (Stream) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
+  } else {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+  }
+}
+
+template <std::size_t N, bool Stream>
+[[gnu::target("avx2")]] void shuffle_elements(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                                              std::size_t begin, std::size_t end) {
+  const __m256i mask = group_mask(N);
+  std::size_t j = begin;
+  for (; j + 32 <= end; j += 32) {
+    const std::uint8_t* src = in + j * N;
+    if constexpr (N == 4) {
+      // Per vector of 8 elements: one 8-byte run per plane; then a 4x4
+      // transpose of those runs across the four vectors.
+      const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+      __m256i t[4];
+      for (int i = 0; i < 4; ++i) {
+        t[i] = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(load(src + 32 * i), mask), order);
+      }
+      const __m256i u0 = _mm256_unpacklo_epi64(t[0], t[1]), u1 = _mm256_unpackhi_epi64(t[0], t[1]);
+      const __m256i u2 = _mm256_unpacklo_epi64(t[2], t[3]), u3 = _mm256_unpackhi_epi64(t[2], t[3]);
+      store<Stream>(out + j, _mm256_permute2x128_si256(u0, u2, 0x20));
+      store<Stream>(out + count + j, _mm256_permute2x128_si256(u1, u3, 0x20));
+      store<Stream>(out + 2 * count + j, _mm256_permute2x128_si256(u0, u2, 0x31));
+      store<Stream>(out + 3 * count + j, _mm256_permute2x128_si256(u1, u3, 0x31));
+    } else {
+      // Per vector of 16 elements: one 16-byte run per plane.
+      const __m256i t0 = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(load(src), mask), 0xD8);
+      const __m256i t1 = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(load(src + 32), mask), 0xD8);
+      store<Stream>(out + j, _mm256_permute2x128_si256(t0, t1, 0x20));
+      store<Stream>(out + count + j, _mm256_permute2x128_si256(t0, t1, 0x31));
+    }
+  }
+  shuffle_any(in, out, N, count, j, end);
+  if constexpr (Stream) _mm_sfence();
+}
+
+// The inverse steps, in reverse order.
+template <std::size_t N, bool Stream>
+[[gnu::target("avx2")]] void unshuffle_elements(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                                                std::size_t begin, std::size_t end) {
+  const __m256i mask = group_mask(N);
+  std::size_t j = begin;
+  for (; j + 32 <= end; j += 32) {
+    std::uint8_t* dst = out + j * N;
+    if constexpr (N == 4) {
+      const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+      const __m256i p0 = load(in + j), p1 = load(in + count + j);
+      const __m256i p2 = load(in + 2 * count + j), p3 = load(in + 3 * count + j);
+      const __m256i u0 = _mm256_permute2x128_si256(p0, p2, 0x20), u2 = _mm256_permute2x128_si256(p0, p2, 0x31);
+      const __m256i u1 = _mm256_permute2x128_si256(p1, p3, 0x20), u3 = _mm256_permute2x128_si256(p1, p3, 0x31);
+      const __m256i t[4] = {_mm256_unpacklo_epi64(u0, u1), _mm256_unpackhi_epi64(u0, u1),
+                            _mm256_unpacklo_epi64(u2, u3), _mm256_unpackhi_epi64(u2, u3)};
+      for (int i = 0; i < 4; ++i) {
+        store<Stream>(dst + 32 * i, _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(t[i], order), mask));
+      }
+    } else {
+      // Interleaving the planes' bytes lane by lane, once the 8-byte runs
+      // sit in the lanes where their elements go.
+      const __m256i x = _mm256_permute4x64_epi64(load(in + j), 0xD8);
+      const __m256i y = _mm256_permute4x64_epi64(load(in + count + j), 0xD8);
+      store<Stream>(dst, _mm256_unpacklo_epi8(x, y));
+      store<Stream>(dst + 32, _mm256_unpackhi_epi8(x, y));
+    }
+  }
+  unshuffle_any(in, out, N, count, j, end);
+  if constexpr (Stream) _mm_sfence();
+}
+
+}  // namespace avx2
+
 enum class Direction { Shuffle, Unshuffle };
+
+// Whether the AVX2 steps may stream: every vector they store is then
+// 32-byte aligned (planes start at multiples of count, blocks at multiples
+// of 32 elements).
+bool streams(const std::uint8_t* out, std::size_t size, std::size_t count) {
+  return lanes::streams(out, size) && count % 32 == 0;
+}
 
 template <Direction D, std::size_t N>
 void transpose(const std::uint8_t* in, std::uint8_t* out, std::size_t count, std::size_t begin,
                std::size_t end) {
+  if constexpr (N == 2 || N == 4) {
+    if (lanes::use_avx2()) {
+      const bool stream = streams(out, count * N, count);
+      if constexpr (D == Direction::Shuffle) {
+        return stream ? avx2::shuffle_elements<N, true>(in, out, count, begin, end)
+                      : avx2::shuffle_elements<N, false>(in, out, count, begin, end);
+      } else {
+        return stream ? avx2::unshuffle_elements<N, true>(in, out, count, begin, end)
+                      : avx2::unshuffle_elements<N, false>(in, out, count, begin, end);
+      }
+    }
+  }
   if constexpr (D == Direction::Shuffle) {
     shuffle_elements<N>(in, out, count, begin, end);
   } else {

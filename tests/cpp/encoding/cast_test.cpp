@@ -269,7 +269,8 @@ TEST(CastForSave, LargeTensorsMatchElementwiseCasts) {
   for (const bool baseline : test::kBothKernelBuilds) {
     SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
     test::KernelBuild build(baseline);
-    const Bytes weights = test::normal_floats(3 << 18);  // several blocks
+    // Several blocks, and an output large enough to be streamed.
+    const Bytes weights = test::normal_floats(lanes::kStreamFrom / 2 + 13);
     const Bytes bf16 = *cast_for_save(weights, "float32", DType{DType::Bf16})->bytes;
     ASSERT_EQ(bf16.size(), weights.size() / 2);
     for (std::size_t i = 0; i < weights.size() / 4; i += 997) {

@@ -90,6 +90,24 @@ TEST(Compression, FramesSplitAtFourMiB) {
   }
 }
 
+// Contexts are reused between frames: each frame must still be exactly what
+// a fresh context at that level writes, whatever ran on the thread before.
+TEST(Compression, FramesAreWhatAFreshContextWrites) {
+  const Bytes data = patterned(kFrameBytes + 5000);
+  for (const int level : {9, 3, -7, 3}) {
+    const Result<Bytes> payload = compress(data, CompressionAlgo::zstd(level));
+    ASSERT_TRUE(payload);
+    Bytes expected;
+    for (std::size_t offset = 0; offset < data.size(); offset += kFrameBytes) {
+      const std::size_t length = std::min(kFrameBytes, data.size() - offset);
+      Bytes frame(ZSTD_compressBound(length));
+      frame.resize(ZSTD_compress(frame.data(), frame.size(), data.data() + offset, length, level));
+      expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    EXPECT_EQ(*payload, expected) << "level " << level;
+  }
+}
+
 TEST(Compression, RoundTripsAroundFrameBoundaries) {
   const CompressionAlgo algos[] = {kZstd3, CompressionAlgo::zstd(1), CompressionAlgo::zstd(-5),
                                    CompressionAlgo::none()};

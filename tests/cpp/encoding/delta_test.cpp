@@ -11,13 +11,17 @@ namespace tarnwick {
 namespace {
 
 TEST(Delta, ApplyingTheXorGivesTheNewBytes) {
-  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kBlockBytes - 1, kBlockBytes,
-                                 3 * kBlockBytes + 7}) {
-    const Bytes a = test::patterned(size, 1);
-    const Bytes b = test::patterned(size, 2);
-    const Bytes delta = *xor_bytes(a, b);
-    EXPECT_EQ(*apply_delta(a, delta), b) << size;
-    EXPECT_EQ(*apply_delta(a, Bytes(delta)), b) << size;
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kBlockBytes - 1, kBlockBytes,
+                                   3 * kBlockBytes + 7, lanes::kStreamFrom + 33}) {
+      const Bytes a = test::patterned(size, 1);
+      const Bytes b = test::patterned(size, 2);
+      const Bytes delta = *xor_bytes(a, b);
+      EXPECT_EQ(*apply_delta(a, delta), b) << size;
+      EXPECT_EQ(*apply_delta(a, Bytes(delta)), b) << size;
+    }
   }
 }
 

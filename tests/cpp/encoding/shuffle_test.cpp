@@ -25,28 +25,39 @@ TEST(Shuffle, WithoutWholeElementsCopies) {
 
 // The byte at element j, position k of the input lands at plane k, slot j.
 TEST(Shuffle, MatchesTheDefinitionAcrossBlocks) {
-  for (const std::size_t n : {2, 3, 4, 8, 16}) {
-    const std::size_t count = 2 * kBlockBytes / n + 37;
-    const Bytes data = test::patterned(count * n + n - 1);
-    const Bytes out = *shuffle(data, n);
-    bool same = true;
-    for (std::size_t j = 0; j < count; ++j) {
-      for (std::size_t k = 0; k < n; ++k) same &= out[k * count + j] == data[j * n + k];
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const std::size_t n : {2, 3, 4, 8, 16}) {
+      // Across blocks; and large enough, in whole vectors, to be streamed.
+      for (const std::size_t count : {2 * kBlockBytes / n + 37, lanes::kStreamFrom / n + 64}) {
+        const Bytes data = test::patterned(count * n + n - 1);
+        const Bytes out = *shuffle(data, n);
+        bool same = true;
+        for (std::size_t j = 0; j < count; ++j) {
+          for (std::size_t k = 0; k < n; ++k) same &= out[k * count + j] == data[j * n + k];
+        }
+        for (std::size_t i = count * n; i < data.size(); ++i) same &= out[i] == data[i];
+        EXPECT_TRUE(same) << n;
+        EXPECT_EQ(*unshuffle(out, n), data) << n;
+      }
     }
-    for (std::size_t i = count * n; i < data.size(); ++i) same &= out[i] == data[i];
-    EXPECT_TRUE(same) << n;
   }
 }
 
 TEST(Shuffle, RoundTripsAroundVectorAndBlockBoundaries) {
-  for (const std::size_t n : {1, 2, 3, 4, 8, 16}) {
-    const std::size_t block = kBlockBytes / n;
-    for (const std::size_t size : {std::size_t{0}, n - 1, n, 15 * n + 1, 16 * n, 16 * n + 1, 17 * n - 1,
-                                   block * n - 1, block * n, block * n + 2 * n + 1, 3 * block * n + 5}) {
-      const Bytes data = test::patterned(size, static_cast<std::uint32_t>(size + n));
-      const Bytes shuffled = *shuffle(data, n);
-      ASSERT_EQ(shuffled.size(), size);
-      EXPECT_EQ(*unshuffle(shuffled, n), data) << "n " << n << " size " << size;
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const std::size_t n : {1, 2, 3, 4, 8, 16}) {
+      const std::size_t block = kBlockBytes / n;
+      for (const std::size_t size : {std::size_t{0}, n - 1, n, 15 * n + 1, 16 * n, 16 * n + 1, 17 * n - 1,
+                                     block * n - 1, block * n, block * n + 2 * n + 1, 3 * block * n + 5}) {
+        const Bytes data = test::patterned(size, static_cast<std::uint32_t>(size + n));
+        const Bytes shuffled = *shuffle(data, n);
+        ASSERT_EQ(shuffled.size(), size);
+        EXPECT_EQ(*unshuffle(shuffled, n), data) << "n " << n << " size " << size;
+      }
     }
   }
 }
