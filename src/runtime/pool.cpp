@@ -89,8 +89,12 @@ class WorkerNamer : public oneapi::tbb::task_scheduler_observer {
   }
 };
 
+// Lives until the process ends: workers may still be running when static
+// destructors would otherwise tear the arena down.
 struct Pool {
+  oneapi::tbb::global_control* control = nullptr;
   oneapi::tbb::task_arena* arena = nullptr;
+  WorkerNamer* namer = nullptr;
   std::size_t concurrency = 0;
 };
 
@@ -104,11 +108,14 @@ Pool build_pool() {
     // otherwise; a forced size above that must still get its workers. The
     // control and the arena live until the process ends.
     const std::size_t allowed = std::max(size + 1, cores);
-    new oneapi::tbb::global_control(oneapi::tbb::global_control::max_allowed_parallelism, allowed);
-    auto* arena = new oneapi::tbb::task_arena(static_cast<int>(size), 0);
-    arena->initialize();
-    new WorkerNamer(*arena);
-    return {arena, size};
+    Pool pool;
+    pool.control = new oneapi::tbb::global_control(
+        oneapi::tbb::global_control::max_allowed_parallelism, allowed);
+    pool.arena = new oneapi::tbb::task_arena(static_cast<int>(size), 0);
+    pool.arena->initialize();
+    pool.namer = new WorkerNamer(*pool.arena);
+    pool.concurrency = size;
+    return pool;
   } catch (const std::exception& e) {
     std::fprintf(stderr,
                  "[Tarnwick] Could not build a private thread pool (%s); using oneTBB's shared "
