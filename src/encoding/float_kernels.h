@@ -24,7 +24,7 @@ struct Bf16ToFp32 {
   using In = std::uint16_t;
   using Out = std::uint32_t;
   static Out one(In h) { return Out{h} << 16; }
-  [[gnu::always_inline]] static U32 eight(U16 h) { return __builtin_convertvector(h, U32) << 16; }
+  [[gnu::always_inline]] static U32 eight(U16 h) { return lanes::widen16(h) << 16; }
 };
 
 // float16 to float32: exact. Subnormal halves are their integer mantissa
@@ -44,7 +44,7 @@ struct Fp16ToFp32 {
     return sign | bits;
   }
   [[gnu::always_inline]] static U32 eight(U16 h16) {
-    const U32 h = __builtin_convertvector(h16, U32);
+    const U32 h = lanes::widen16(h16);
     const U32 sign = (h & 0x8000) << 16;
     const U32 magnitude = h & 0x7FFF;
     U32 bits = (magnitude << 13) + 0x38000000;

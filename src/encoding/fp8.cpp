@@ -93,7 +93,7 @@ void decode_block(const std::uint8_t* in, std::uint8_t* out, float scale, std::s
                   std::size_t end, bool stream) {
   std::size_t i = begin;
   for (; i + lanes::kLanes <= end; i += lanes::kLanes) {
-    const lanes::U32 v = __builtin_convertvector(lanes::load<lanes::U8>(in + i), lanes::U32);
+    const lanes::U32 v = lanes::widen8(in + i);
     lanes::store(out + 4 * i, as_float(decode<F>(v)) * scale, stream);
   }
   if (stream) _mm_sfence();

@@ -106,6 +106,29 @@ template <class U = U32>
   return out;
 }
 
+using U32x4 = std::uint32_t __attribute__((vector_size(16)));
+
+// Two halves as one vector, joined in registers.
+[[gnu::always_inline]] inline U32 join(__m128i low, __m128i high) {
+  return __builtin_shufflevector(reinterpret_cast<U32x4>(low), reinterpret_cast<U32x4>(high), 0, 1, 2, 3, 4,
+                                 5, 6, 7);
+}
+
+// Eight bytes, each zero-extended into its lane (unpacking with zeros: the
+// compiler's own conversion moves them one by one).
+[[gnu::always_inline]] inline U32 widen8(const std::uint8_t* p) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i words = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  return join(_mm_unpacklo_epi16(words, zero), _mm_unpackhi_epi16(words, zero));
+}
+
+// Eight 16-bit values, each zero-extended into its lane.
+[[gnu::always_inline]] inline U32 widen16(U16 v) {
+  const __m128i words = reinterpret_cast<__m128i>(v);
+  const __m128i zero = _mm_setzero_si128();
+  return join(_mm_unpacklo_epi16(words, zero), _mm_unpackhi_epi16(words, zero));
+}
+
 // Every lane as a byte; lanes must hold values below 256.
 [[gnu::always_inline]] inline U8 narrow8(U32 v) {
   __m128i halves[2];
