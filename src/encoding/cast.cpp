@@ -56,7 +56,6 @@ void convert_block(const std::uint8_t* src, std::uint8_t* dst, std::size_t begin
   if (stream) _mm_sfence();
 }
 
-
 // Every element of data converted by Kernel, in parallel blocks, into one
 // new buffer. A trailing partial element is ignored; callers check lengths
 // first.

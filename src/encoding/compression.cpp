@@ -3,8 +3,8 @@
 #include <zstd.h>
 
 #include <cstring>
-#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,7 +131,7 @@ Result<Bytes> decompress_frames(ByteSpan data, const std::vector<Frame>& frames)
           "frame header claims " + std::to_string(frame.content) + " bytes, more than a frame of " +
           std::to_string(frame.size) + " bytes can hold"));
     }
-    total += frame.content;  // no overflow: each term is below 2^50
+    total += frame.content;  // bounded by 2^17 times the input's length: no overflow
   }
   std::optional<Bytes> out = try_allocate(total);
   if (!out) return Err(out_of_memory(total));

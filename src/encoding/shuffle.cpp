@@ -14,6 +14,22 @@ namespace {
 // Elements one SIMD step handles: one 16-byte vector per plane.
 constexpr std::size_t kVectorElements = 16;
 
+// Elements [begin, end) of in (n bytes each) into the n planes of out, each
+// plane `count` bytes long, one byte at a time.
+void shuffle_any(const std::uint8_t* in, std::uint8_t* out, std::size_t n, std::size_t count,
+                 std::size_t begin, std::size_t end) {
+  for (std::size_t j = begin; j < end; ++j) {
+    for (std::size_t k = 0; k < n; ++k) out[k * count + j] = in[j * n + k];
+  }
+}
+
+void unshuffle_any(const std::uint8_t* in, std::uint8_t* out, std::size_t n, std::size_t count,
+                   std::size_t begin, std::size_t end) {
+  for (std::size_t j = begin; j < end; ++j) {
+    for (std::size_t k = 0; k < n; ++k) out[j * n + k] = in[k * count + j];
+  }
+}
+
 // The even and odd bytes of the 32 bytes a:b, in order.
 inline void split_bytes(__m128i a, __m128i b, __m128i& even, __m128i& odd) {
   const __m128i low = _mm_set1_epi16(0x00FF);
@@ -23,9 +39,9 @@ inline void split_bytes(__m128i a, __m128i b, __m128i& even, __m128i& odd) {
 
 constexpr int log2_of(std::size_t n) { return n <= 1 ? 0 : 1 + log2_of(n / 2); }
 
-// Elements [begin, end) of in (n = N bytes each) into the N planes of out,
-// each plane `count` bytes long. Splitting a run of N vectors into even and
-// odd bytes log2(N) times leaves exactly one plane in each vector.
+// shuffle_any for N = 2, 4, 8, 16 in SSE2 steps of 16 elements: splitting a
+// run of N vectors into even and odd bytes log2(N) times leaves exactly one
+// plane in each vector.
 template <std::size_t N>
 void shuffle_elements(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
                       std::size_t begin, std::size_t end) {
@@ -44,9 +60,7 @@ void shuffle_elements(const std::uint8_t* in, std::uint8_t* out, std::size_t cou
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k * count + j), v[k]);
     }
   }
-  for (; j < end; ++j) {
-    for (std::size_t k = 0; k < N; ++k) out[k * count + j] = in[j * N + k];
-  }
+  shuffle_any(in, out, N, count, j, end);
 }
 
 // The inverse of shuffle_elements: interleaving pairs of planes undoes one
@@ -72,23 +86,7 @@ void unshuffle_elements(const std::uint8_t* in, std::uint8_t* out, std::size_t c
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * N + 16 * i), v[i]);
     }
   }
-  for (; j < end; ++j) {
-    for (std::size_t k = 0; k < N; ++k) out[j * N + k] = in[k * count + j];
-  }
-}
-
-void shuffle_any(const std::uint8_t* in, std::uint8_t* out, std::size_t n, std::size_t count,
-                 std::size_t begin, std::size_t end) {
-  for (std::size_t j = begin; j < end; ++j) {
-    for (std::size_t k = 0; k < n; ++k) out[k * count + j] = in[j * n + k];
-  }
-}
-
-void unshuffle_any(const std::uint8_t* in, std::uint8_t* out, std::size_t n, std::size_t count,
-                   std::size_t begin, std::size_t end) {
-  for (std::size_t j = begin; j < end; ++j) {
-    for (std::size_t k = 0; k < n; ++k) out[j * n + k] = in[k * count + j];
-  }
+  unshuffle_any(in, out, N, count, j, end);
 }
 
 // AVX2 steps of 32 elements for element sizes 2 and 4: a byte shuffle inside
@@ -223,8 +221,9 @@ Result<Bytes> regroup(ByteSpan data, std::size_t n) {
   const std::size_t count = data.size() / n;
   const std::size_t whole = count * n;
   std::memcpy(out.data() + whole, data.data() + whole, data.size() - whole);
-  // Every task reads and writes about kBlockBytes, in whole SIMD steps.
-  const std::size_t block = std::max(kBlockBytes / n / kVectorElements, std::size_t{1}) * kVectorElements;
+  // Every task reads and writes about kBlockBytes, in whole steps of 32
+  // elements (the AVX2 step), so that streamed stores stay aligned.
+  const std::size_t block = std::max(kBlockBytes / n / 32, std::size_t{1}) * 32;
   const std::uint8_t* in = data.data();
   std::uint8_t* dst = out.data();
   for_each_block(count, block, [&](std::size_t begin, std::size_t end) {
