@@ -2,8 +2,11 @@
 
 #include <zstd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,19 +75,37 @@ Result<Bytes> compress_zstd(ByteSpan data, int level) {
     trim(out, length);
     return out;
   }
-  // Each frame goes to its own slot of the output, then the frames are
-  // moved down, in order, to close the gaps.
-  std::vector<std::size_t> lengths(frames);
-  TRY_VOID(parallel_for(frames, [&](std::size_t i) -> Result<void> {
-    const ByteSpan chunk = data.subspan(i * kFrameBytes, std::min(kFrameBytes, data.size() - i * kFrameBytes));
-    TRY(lengths[i], compress_frame(chunk, out.data() + i * slot, slot, level));
+  // Frames are taken in input order from a shared counter, each compressed
+  // into its own slot of the output. Whoever completes the frame at which
+  // the packed prefix ends moves it (and completed ones behind it) down to
+  // close the gap while the other threads go on compressing; a move never
+  // reaches a slot still being written.
+  std::atomic<std::size_t> next_frame{0};
+  std::atomic<bool> failed{false};
+  std::mutex mutex;
+  std::vector<std::size_t> lengths(frames);  // guarded by mutex
+  std::vector<char> done(frames, 0);         // guarded by mutex
+  std::size_t packed = 0;                    // frames moved; guarded by mutex
+  std::size_t end = 0;                       // bytes packed; guarded by mutex
+  const std::size_t workers = std::min(frames, std::max<std::size_t>(pool_concurrency(), 1));
+  TRY_VOID(parallel_for(workers, [&](std::size_t) -> Result<void> {
+    for (std::size_t i; !failed.load() && (i = next_frame++) < frames;) {
+      const ByteSpan chunk = data.subspan(i * kFrameBytes, std::min(kFrameBytes, data.size() - i * kFrameBytes));
+      const Result<std::size_t> length = compress_frame(chunk, out.data() + i * slot, slot, level);
+      if (!length) {
+        failed = true;
+        return Err(length.error());
+      }
+      std::lock_guard lock(mutex);
+      lengths[i] = *length;
+      done[i] = 1;
+      for (; packed < frames && done[packed]; ++packed) {
+        std::memmove(out.data() + end, out.data() + packed * slot, lengths[packed]);
+        end += lengths[packed];
+      }
+    }
     return {};
   }));
-  std::size_t end = lengths[0];
-  for (std::size_t i = 1; i < frames; ++i) {
-    std::memmove(out.data() + end, out.data() + i * slot, lengths[i]);
-    end += lengths[i];
-  }
   trim(out, end);
   return out;
 }

@@ -28,7 +28,10 @@ inline std::atomic<bool>& baseline_only() {
   return flag;
 }
 inline bool use_avx2() {
-  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+  static const bool has_avx2 = [] {
+    __builtin_cpu_init();  // in case this runs before the library's own initialisation
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
   return has_avx2 && !baseline_only().load(std::memory_order_relaxed);
 }
 
