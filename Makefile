@@ -2,7 +2,7 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test test-cpp test-python test-asan demo bench-micro clean
+.PHONY: deps build test test-cpp test-python test-asan demo bench bench-micro clean
 
 deps:
 	@scripts/install-deps
@@ -30,6 +30,11 @@ test-asan: deps
 
 demo: deps build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/train_demo.py
+
+# tarnwick beside torch.save / torch.load and this machine's limits;
+# prints the table and writes bench/results/latest.{json,png}.
+bench: build
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/run.py --build $(BUILD)
 
 bench-micro: build
 	$(BUILD)/tarnwick_micro_bench

@@ -1,0 +1,48 @@
+"""b. A full save end to end (save_tensors + flush) against torch.save +
+fsync of the same state. Every save is full (max_deltas_per_full=0), the
+first one is reported apart: it also pays for first touches of fresh
+memory."""
+
+import os
+
+import tarnwick
+
+from common import big_state, median, raw_bytes, timed, torch_save
+
+SAVES = 6
+TORCH_RUNS = 3
+
+
+def full_saves(state, root, saves):
+    manager = tarnwick.TarnwickManager(root, async_save=True, max_deltas_per_full=0)
+    seconds = []
+    for step in range(saves):
+        elapsed, _ = timed(lambda: (manager.save_tensors(step, state), manager.flush()))
+        seconds.append(elapsed)
+    snapshots = manager.list_snapshots()
+    return seconds, snapshots
+
+
+def run(state_path, scratch, profile_only=False):
+    state = big_state(state_path)
+    if profile_only:
+        # Run under TARNWICK_PROFILE=1: the report of the second save goes to
+        # stderr, where the orchestrator reads it.
+        full_saves(state, os.path.join(scratch, "profile"), 2)
+        return {}
+    seconds, snapshots = full_saves(state, os.path.join(scratch, "throughput"), SAVES)
+    torch_seconds = []
+    for i in range(TORCH_RUNS):
+        path = os.path.join(scratch, f"throughput-{i}.pt")
+        elapsed, _ = timed(lambda: torch_save(state, path, fsync=True))
+        torch_seconds.append(elapsed)
+        os.remove(path)
+    return {
+        "raw_bytes": raw_bytes(state),
+        "save_s": seconds,
+        "first_save_s": seconds[0],
+        "save_median_s": median(seconds[1:]),
+        "compressed_bytes": snapshots[-1]["total_compressed"],
+        "torch_save_fsync_s": torch_seconds,
+        "torch_save_fsync_median_s": median(torch_seconds),
+    }
