@@ -11,34 +11,11 @@
 #include <exception>
 #include <thread>
 
+#include "format/utf8.h"
 #include "runtime/threads.h"
 
 namespace tarnwick {
 namespace {
-
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    int extra;
-    char32_t cp;
-    if (c < 0x80) { ++i; continue; }
-    if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; }
-    else return false;
-    if (i + extra >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const unsigned char d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    static constexpr char32_t min_for[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < min_for[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
@@ -153,7 +130,7 @@ std::optional<std::uint64_t> parse_positive_env(std::string_view name, const cha
                                                 std::string* warning) {
   if (value == nullptr) return std::nullopt;
   const std::string_view raw(value);
-  if (!valid_utf8(raw)) return std::nullopt;
+  if (find_invalid_utf8(raw) != std::string_view::npos) return std::nullopt;
   std::string_view text = raw;
   while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
   while (!text.empty() && is_space(text.back())) text.remove_suffix(1);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "encoding/memory_storage.h"
+#include "storage/memory_storage.h"
 #include "encoding/save_pipeline.h"
 #include "format/tensor.h"
 

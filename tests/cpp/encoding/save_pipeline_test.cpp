@@ -9,7 +9,6 @@ namespace tarnwick {
 namespace {
 
 using pipeline_test::base_cache;
-using pipeline_test::MemoryStorage;
 using pipeline_test::nudged;
 using pipeline_test::random_bytes;
 using pipeline_test::store_rank;

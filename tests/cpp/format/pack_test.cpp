@@ -5,13 +5,12 @@
 #include <cstring>
 #include <functional>
 
-#include "format/memory_storage.h"
+#include "storage/memory_storage.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::chrono;
-using format_test::MemoryStorage;
 
 const Uuid kId = *Uuid::parse("67e55044-10b1-426f-9247-bb680e5fe0c8");
 const Uuid kOther = *Uuid::parse("0f8fad5b-d9cb-469f-a165-70867728950e");

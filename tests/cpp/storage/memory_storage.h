@@ -1,14 +1,17 @@
 #pragma once
 // A storage backend in memory, for tests of the layers above storage. It
-// counts reads so that tests can tell which objects a pipeline touched.
+// counts reads, so tests can tell which objects a pipeline touched, and
+// keeps the parts of the last put_parts, so they can see that payloads were
+// handed over in place rather than joined.
 
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "storage/storage.h"
 
-namespace tarnwick::pipeline_test {
+namespace tarnwick {
 
 class MemoryStorage : public StorageBackend {
  public:
@@ -16,6 +19,14 @@ class MemoryStorage : public StorageBackend {
     std::lock_guard lock(mutex_);
     objects_[std::string(key)] = bytes_of(data);
     return {};
+  }
+
+  Result<void> put_parts(std::string_view key, std::span<const ByteSpan> parts) override {
+    {
+      std::lock_guard lock(mutex_);
+      last_parts_.assign(parts.begin(), parts.end());
+    }
+    return StorageBackend::put_parts(key, parts);
   }
 
   Result<Bytes> get(std::string_view key) override {
@@ -64,7 +75,9 @@ class MemoryStorage : public StorageBackend {
     return reads_;
   }
 
-  // Direct access for tests that damage stored bytes.
+  const std::vector<ByteSpan>& last_parts() const { return last_parts_; }
+
+  // Direct access for tests that damage or inspect stored bytes.
   Bytes& object(const std::string& key) {
     std::lock_guard lock(mutex_);
     return objects_.at(key);
@@ -74,6 +87,7 @@ class MemoryStorage : public StorageBackend {
   mutable std::mutex mutex_;
   std::map<std::string, Bytes> objects_;  // guarded by mutex_
   std::uint64_t reads_ = 0;               // guarded by mutex_
+  std::vector<ByteSpan> last_parts_;      // guarded by mutex_
 };
 
-}  // namespace tarnwick::pipeline_test
+}  // namespace tarnwick
