@@ -42,6 +42,8 @@ def figures(r):
         _rate(raw, limits["compress_s"] + limits["write_fsync_s"]), "GB/s")
     row("b throughput", "full save end to end", save_gbs, "torch.save+fsync",
         _rate(raw, throughput["torch_save_fsync_median_s"]), "GB/s")
+    row("b throughput", "full save, keep_base_in_memory off",
+        _rate(raw, throughput["keep_off_save_median_s"]), "zstd limit", compress_gbs, "GB/s")
     row("b throughput", "first full save of the process", _rate(raw, throughput["first_save_s"]),
         "zstd limit", compress_gbs, "GB/s")
 
@@ -59,6 +61,8 @@ def figures(r):
         ours = _rate(load["raw_bytes"], load["load_median_s"])
         row("d load", f"load_latest, {label}, {cache}", ours, "zstd decompress limit",
             decompress_gbs, "GB/s", (">=", 0.8))
+        row("d load", f"load_latest, {label}, {cache}", ours, "memcpy into fresh memory",
+            _rate(limits["bytes"], limits["fresh_memcpy_s"]), "GB/s")
         row("d load", f"load_latest, {label}, {cache}", ours, f"read of its packs, {cache}",
             _rate(load["raw_bytes"], load["read_packs_median_s"]), "GB/s")
         row("d load", f"load_latest, {label}, {cache}", ours, f"torch.load, {cache}",

@@ -21,11 +21,12 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from common import drop_page_cache, write_big_state  # noqa: E402
+from common import drop_page_cache, median, write_big_state  # noqa: E402
 import report  # noqa: E402
 
 ZSTD_LEVEL = 3  # the manager's default compression_level
 LIMIT_RUNS = 3
+LOAD_RUNS = 5  # each load in a fresh process, as a resumed run loads
 
 
 def worker(scenario, environment=None, capture_stderr=False, **arguments):
@@ -85,12 +86,25 @@ def run_suite(build, scratch, log):
         torch_path = os.path.join(scratch, f"{kind}.pt")
 
         def load_step(delta=delta, torch_path=torch_path):
-            setup, _ = worker("load", step="setup", state_path=state_path, store=store,
-                              torch_path=torch_path, delta=delta)
-            measured, _ = worker("load", step="measure", store=store, torch_path=torch_path,
-                                 cold=cold)
+            result, _ = worker("load", step="setup", state_path=state_path, store=store,
+                               torch_path=torch_path, delta=delta)
+            result.update(worker("load", step="verify", store=store, torch_path=torch_path)[0])
+            seconds, all_cold = {"tarnwick": [], "torch": [], "read": []}, True
+            for _ in range(LOAD_RUNS):
+                for what in seconds:
+                    measured, _ = worker("load", step="measure", store=store,
+                                         torch_path=torch_path, cold=cold, what=what)
+                    seconds[what].append(measured["seconds"])
+                    all_cold = all_cold and measured["cold"]
             os.remove(torch_path)
-            return dict(setup, **measured)
+            result.update({
+                "cold": all_cold,
+                "load_s": seconds["tarnwick"], "load_median_s": median(seconds["tarnwick"]),
+                "torch_load_s": seconds["torch"],
+                "torch_load_median_s": median(seconds["torch"]),
+                "read_packs_s": seconds["read"], "read_packs_median_s": median(seconds["read"]),
+            })
+            return result
 
         step(kind, load_step)
 
