@@ -20,6 +20,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # leave nothing behind in bench/
 
 from common import drop_page_cache, median, write_big_state  # noqa: E402
 import report  # noqa: E402
@@ -33,6 +34,7 @@ def worker(scenario, environment=None, capture_stderr=False, **arguments):
     """Runs a scenario in a fresh interpreter and returns (result, stderr)."""
     env = dict(os.environ, **(environment or {}))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [HERE, env.get("PYTHONPATH")]))
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
     env.pop("TARNWICK_FSYNC", None)  # measure with fsync on, as users run it
     completed = subprocess.run(
         [sys.executable, os.path.join(HERE, "worker.py"), scenario, json.dumps(arguments)],
