@@ -5,6 +5,34 @@
 
 namespace tarnwick {
 
+Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return {1, true};
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  } else {
+    return {1, false};
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const bool fits = at + i < text.size() &&
+                      (i == 1 ? byte(at + i) >= low && byte(at + i) <= high
+                              : (byte(at + i) & 0xC0) == 0x80);
+    if (!fits) return {i, false};
+  }
+  return {length, true};
+}
+
 std::size_t find_invalid_utf8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
@@ -19,31 +47,9 @@ std::size_t find_invalid_utf8(std::string_view text) {
         continue;
       }
     }
-    const std::uint8_t lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;        // overlong
-      if (lead == 0xED) high = 0x9F;       // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;        // overlong
-      if (lead == 0xF4) high = 0x8F;       // above U+10FFFF
-    } else {
-      return i;
-    }
-    if (i + length > size || bytes[i + 1] < low || bytes[i + 1] > high) return i;
-    for (std::size_t k = 2; k < length; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return i;
-    }
-    i += length;
+    const Utf8Sequence sequence = utf8_sequence_at(text, i);
+    if (!sequence.valid) return i;
+    i += sequence.length;
   }
   return std::string_view::npos;
 }

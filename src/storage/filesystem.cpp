@@ -9,48 +9,14 @@
 
 #include <utility>
 
+#include "format/utf8.h"
+
 namespace tarnwick {
 namespace {
 
 bool is_directory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The UTF-8 sequence starting at text[at]: its length and whether it is
-// well formed. An ill-formed one spans the longest start of a well-formed
-// sequence (at least one byte), which one U+FFFD then replaces.
-struct Utf8Sequence {
-  std::size_t length;
-  bool valid;
-};
-
-Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return {1, true};
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-  } else {
-    return {1, false};
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    const bool fits = at + i < text.size() &&
-                      (i == 1 ? byte(at + i) >= low && byte(at + i) <= high
-                              : (byte(at + i) & 0xC0) == 0x80);
-    if (!fits) return {i, false};
-  }
-  return {length, true};
 }
 
 }  // namespace
