@@ -3,12 +3,9 @@
 // (resize(n, 0) zeroes them): tensor buffers are written whole right after
 // allocation, so zero-filling them first would only cost a pass over memory.
 //
-// Buffers of 2 MiB and more are aligned to 2 MiB and advised to use huge
-// pages: on this kind of virtual machine the first touch of a fresh 4 KiB
-// page is so slow that filling 64 MiB of new memory took 230 ms with them
-// and 11 ms with huge pages, against 5 ms for a copy into touched memory.
-
-#include <sys/mman.h>
+// Buffers of 2 MiB and more come from the process's recycled large buffers
+// (format/large_buffers.h): aligned to huge pages, and warm when a buffer of
+// the same size was freed before.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,26 +14,9 @@
 #include <span>
 #include <vector>
 
+#include "format/large_buffers.h"
+
 namespace tarnwick {
-
-inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-
-namespace detail {
-
-// Kept out of line: inlined, the aligned path leads the compiler to false
-// buffer-overflow warnings at callers.
-[[gnu::noinline]] inline void* allocate_huge(std::size_t bytes) {
-  void* p = ::operator new(bytes, std::align_val_t{kHugePageBytes});
-  // Advice only; nothing has touched the pages yet, so it still applies.
-  madvise(p, bytes & ~std::size_t{4095}, MADV_HUGEPAGE);
-  return p;
-}
-
-[[gnu::noinline]] inline void free_huge(void* p, std::size_t bytes) {
-  ::operator delete(p, bytes, std::align_val_t{kHugePageBytes});
-}
-
-}  // namespace detail
 
 template <class T>
 struct DefaultInitAllocator : std::allocator<T> {
@@ -48,11 +28,11 @@ struct DefaultInitAllocator : std::allocator<T> {
 
   T* allocate(std::size_t n) {
     if (n < kHugePageBytes / sizeof(T)) return std::allocator<T>::allocate(n);
-    return static_cast<T*>(detail::allocate_huge(n * sizeof(T)));
+    return static_cast<T*>(take_large_buffer(n * sizeof(T)));
   }
   void deallocate(T* p, std::size_t n) {
     if (n < kHugePageBytes / sizeof(T)) return std::allocator<T>::deallocate(p, n);
-    detail::free_huge(p, n * sizeof(T));
+    give_back_large_buffer(p, n * sizeof(T));
   }
   template <class U, class... Args>
   void construct(U* p, Args&&... args) {
