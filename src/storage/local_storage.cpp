@@ -1,18 +1,22 @@
-// Atomic write of one object (put_parts):
+// Atomic write of one object (start_put, then append and commit; put_parts
+// is the same with all parts at hand):
 //  1. target = root joined with the key; dir = its parent, or ".".
 //  2. Record the missing directories from dir outwards.
 //  3. If any are missing, create dir with all its missing ancestors.
 //  4. Create a temporary file ".tmp" + 6 random letters or digits in dir,
 //     exclusively, mode 0600.
-//  5. Write the parts one after another.
-//  6. Pad with zero bytes up to a multiple of the alignment.
+//  5. Write the parts one after another (start_put ends here; append goes
+//     on with it). With fsync on, the bytes bypass the page cache where the
+//     filesystem allows it (see storage/file_appender.h).
+//  6. commit: write the head over the first bytes, then pad with zero bytes
+//     up to a multiple of the alignment.
 //  7. With fsync on, fsync the file.
 //  8. Rename it onto the target (on failure remove it: Storage error).
 //  9. Close it.
 // 10. With fsync on, best-effort: sync dir, then the parent of each
 //     directory created in step 3, outermost first, so each new entry is
 //     durable once the object is.
-// A failure in 5-7 removes the temporary file; the target only ever holds
+// A failure in 5-7, or a writer dropped before commit, removes the temporary file; the target only ever holds
 // an old object or the whole new one. A crash may leave a ".tmp" file.
 
 #include "storage/local_storage.h"
@@ -30,7 +34,6 @@
 #include "storage/filesystem.h"
 #include "storage/fsync_switch.h"
 #include "storage/key_path.h"
-#include "storage/temp_file.h"
 
 namespace tarnwick {
 namespace {
@@ -116,7 +119,13 @@ Result<void> LocalStorage::put(std::string_view key, ByteSpan data) {
 }
 
 Result<void> LocalStorage::put_parts(std::string_view key, std::span<const ByteSpan> parts) {
-  TRY(const KeyPath target, key_path(root_, key, KeyUse::Object));
+  TRY(std::unique_ptr<ObjectWriter> writer, start_put(key));
+  for (const ByteSpan& part : parts) TRY_VOID(writer->append(part));
+  return writer->commit({});
+}
+
+Result<std::unique_ptr<ObjectWriter>> LocalStorage::start_put(std::string_view key) {
+  TRY(KeyPath target, key_path(root_, key, KeyUse::Object));
   std::string dir = parent_path(target.path);
   if (dir.empty()) dir.push_back('.');
 
@@ -127,23 +136,41 @@ Result<void> LocalStorage::put_parts(std::string_view key, std::span<const ByteS
   if (!missing.empty()) TRY_VOID(create_directories(dir));
 
   TRY(TempFile temp, TempFile::create(dir));
-  std::uint64_t written = 0;
-  for (const ByteSpan& part : parts) {
-    TRY_VOID(write_all(temp.fd(), part));
-    written += part.size();
-  }
-  if (alignment_ != 0 && written % alignment_ != 0) {
-    TRY_VOID(write_zeros(temp.fd(), alignment_ - written % alignment_));
-  }
-  const bool durable = fsync_writes();
-  if (durable) TRY_VOID(fsync_fd(temp.fd()));
-  TRY_VOID(temp.persist(target.path));
-  temp.close();
+  return std::unique_ptr<ObjectWriter>(std::make_unique<LocalObjectWriter>(
+      *this, std::move(target.path), std::move(dir), std::move(missing), std::move(temp)));
+}
 
-  if (durable) {
-    (void)sync_dir(dir);
-    for (auto created = missing.rbegin(); created != missing.rend(); ++created) {
-      (void)sync_dir(parent_path(*created));
+LocalObjectWriter::LocalObjectWriter(const LocalStorage& storage, std::string target,
+                                     std::string dir, std::vector<std::string> missing,
+                                     TempFile temp)
+    : storage_(storage),
+      target_(std::move(target)),
+      dir_(std::move(dir)),
+      missing_(std::move(missing)),
+      temp_(std::move(temp)),
+      durable_(storage.fsync_writes()),
+      // Only a write that must reach the device gains from skipping the
+      // page cache; without fsync the cache absorbs it faster.
+      appender_(temp_.fd(), durable_) {}
+
+Result<void> LocalObjectWriter::append(ByteSpan bytes) { return appender_.append(bytes); }
+
+Result<void> LocalObjectWriter::commit(ByteSpan head) {
+  if (!head.empty()) TRY_VOID(appender_.overwrite_head(head));
+  const std::uint64_t alignment = storage_.alignment();
+  const std::uint64_t written = appender_.size();
+  if (alignment != 0 && written % alignment != 0) {
+    TRY_VOID(appender_.append_zeros(alignment - written % alignment));
+  }
+  TRY_VOID(appender_.finish());
+  if (durable_) TRY_VOID(fsync_fd(temp_.fd()));
+  TRY_VOID(temp_.persist(target_));
+  temp_.close();
+
+  if (durable_) {
+    (void)storage_.sync_dir(dir_);
+    for (auto created = missing_.rbegin(); created != missing_.rend(); ++created) {
+      (void)storage_.sync_dir(parent_path(*created));
     }
   }
   return {};

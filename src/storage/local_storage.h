@@ -5,9 +5,13 @@
 // No mutable state: every operation may run concurrently from any thread.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "storage/file_appender.h"
 #include "storage/storage.h"
+#include "storage/temp_file.h"
 
 namespace tarnwick {
 
@@ -24,6 +28,9 @@ class LocalStorage : public StorageBackend {
   Result<void> put(std::string_view key, ByteSpan data) override;
   // Streams the parts to the file one after another, never joined.
   Result<void> put_parts(std::string_view key, std::span<const ByteSpan> parts) override;
+  // Creates the key's missing directories and its temporary file now; the
+  // bytes go to the file as they are appended.
+  Result<std::unique_ptr<ObjectWriter>> start_put(std::string_view key) override;
   // The whole file, padding included. A path that cannot be stat'ed is
   // Checkpoint not found with the key as text.
   Result<Bytes> get(std::string_view key) override;
@@ -48,8 +55,30 @@ class LocalStorage : public StorageBackend {
   virtual Result<void> sync_dir(const std::string& path) const;
 
  private:
+  friend class LocalObjectWriter;
+
   std::string root_;
   std::uint64_t alignment_;
+};
+
+// An object of a LocalStorage on its way: its temporary file, written as
+// bytes are appended, renamed onto the key at commit.
+class LocalObjectWriter : public ObjectWriter {
+ public:
+  LocalObjectWriter(const LocalStorage& storage, std::string target, std::string dir,
+                    std::vector<std::string> missing, TempFile temp);
+
+  Result<void> append(ByteSpan bytes) override;
+  Result<void> commit(ByteSpan head) override;
+
+ private:
+  const LocalStorage& storage_;
+  std::string target_;                // the object's path
+  std::string dir_;                   // its directory
+  std::vector<std::string> missing_;  // directories start_put created, innermost first
+  TempFile temp_;
+  bool durable_;
+  FileAppender appender_;
 };
 
 }  // namespace tarnwick

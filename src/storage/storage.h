@@ -6,6 +6,7 @@
 // by several threads at once and must be safe to call concurrently.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,21 @@
 #include "format/error.h"
 
 namespace tarnwick {
+
+// One object written piece by piece. Nothing appears under its key until
+// commit succeeds; a writer dropped before that leaves no trace of it.
+// Used by one thread at a time.
+class ObjectWriter {
+ public:
+  virtual ~ObjectWriter() = default;
+
+  virtual Result<void> append(ByteSpan bytes) = 0;
+
+  // Replaces the first head.size() bytes appended (at most 4096, already
+  // appended) with head, then stores the object under its key as put_parts
+  // would, replacing any object there. Call at most once.
+  virtual Result<void> commit(ByteSpan head) = 0;
+};
 
 class StorageBackend {
  public:
@@ -26,6 +42,10 @@ class StorageBackend {
   // Writes one object whose content is the parts concatenated in order. The
   // default joins them into one buffer and calls put.
   virtual Result<void> put_parts(std::string_view key, std::span<const ByteSpan> parts);
+
+  // Starts an object whose bytes are not all at hand yet. The default
+  // gathers them in memory and stores them with put_parts at commit.
+  virtual Result<std::unique_ptr<ObjectWriter>> start_put(std::string_view key);
 
   // The whole object.
   virtual Result<Bytes> get(std::string_view key) = 0;

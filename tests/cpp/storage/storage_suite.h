@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -80,6 +81,49 @@ TYPED_TEST_P(StorageBackendSuite, PutPartsWritesThePartsInOrder) {
 
   ASSERT_TRUE(this->store().put_parts("nothing", {}));
   EXPECT_TRUE(this->store().get("nothing")->empty());
+}
+
+// Pieces of uneven sizes, so that they straddle any internal buffering, and
+// a head written over the first bytes at commit, as a pack's header is.
+TYPED_TEST_P(StorageBackendSuite, StartPutStoresItsPiecesWithTheHeadReplaced) {
+  const std::size_t piece_sizes[][4] = {
+      {32, 0, 0, 0}, {32, 1, 4063, 5000}, {4096, (8 << 20) - 4096, 1, 0}, {100, 9 << 20, 8 << 20, 77}};
+  int object = 0;
+  for (const auto& sizes : piece_sizes) {
+    const std::string key = "streamed/" + std::to_string(object++);
+    Result<std::unique_ptr<ObjectWriter>> writer = this->store().start_put(key);
+    ASSERT_TRUE(writer) << writer.error().display();
+    Bytes expected;
+    for (std::size_t i = 0; i < 4; ++i) {
+      const Bytes piece = this->pattern(sizes[i], static_cast<std::uint8_t>(i));
+      ASSERT_TRUE((*writer)->append(piece));
+      expected.insert(expected.end(), piece.begin(), piece.end());
+    }
+    EXPECT_FALSE(*this->store().exists(key)) << key;
+    const Bytes head = this->pattern(32, 200);
+    std::copy(head.begin(), head.end(), expected.begin());
+    const Result<void> committed = (*writer)->commit(head);
+    ASSERT_TRUE(committed) << committed.error().display();
+    EXPECT_TRUE(*this->store().get(key) == this->stored(expected)) << key;
+  }
+}
+
+TYPED_TEST_P(StorageBackendSuite, StartPutWithoutCommitLeavesNothing) {
+  {
+    Result<std::unique_ptr<ObjectWriter>> writer = this->store().start_put("dropped/object");
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE((*writer)->append(this->pattern(10 << 20)));
+  }
+  EXPECT_FALSE(*this->store().exists("dropped/object"));
+  EXPECT_TRUE(this->store().list("dropped")->empty());
+
+  Result<std::unique_ptr<ObjectWriter>> writer = this->store().start_put("short");
+  ASSERT_TRUE(writer);
+  ASSERT_TRUE((*writer)->append(this->pattern(8)));
+  const Result<void> committed = (*writer)->commit(this->pattern(32));
+  ASSERT_FALSE(committed);
+  EXPECT_EQ(committed.error().text(), "a head of 32 bytes cannot replace the start of an object of 8 bytes");
+  EXPECT_FALSE(*this->store().exists("short"));
 }
 
 TYPED_TEST_P(StorageBackendSuite, PutReplacesTheWholeObject) {
@@ -181,7 +225,9 @@ TYPED_TEST_P(StorageBackendSuite, ConcurrentWritersOfOneKeyLeaveOneWholeVersion)
 }
 
 REGISTER_TYPED_TEST_SUITE_P(StorageBackendSuite, GetReturnsWhatPutWrote,
-                            PutPartsWritesThePartsInOrder, PutReplacesTheWholeObject,
+                            PutPartsWritesThePartsInOrder,
+                            StartPutStoresItsPiecesWithTheHeadReplaced,
+                            StartPutWithoutCommitLeavesNothing, PutReplacesTheWholeObject,
                             MissingObjectIsCheckpointNotFoundWithItsKey,
                             GetRangeReturnsAtMostTheBytesThatExist, ExistsAndRemoveFollowTheObject,
                             ListGivesStoreKeysUnderAPrefix,
