@@ -2,7 +2,8 @@
 // 1. Under the manifest lock, choose the base (the newest finalized full
 //    snapshot unless the step gap, the delta count or a pending merge call
 //    for a new full one) and pin it.
-// 2. Encode the tensors against it and write the rank's pack atomically.
+// 2. Encode the tensors against it while their payloads stream into the
+//    rank's pack, which is published atomically once complete.
 // 3. Only then, under the manifest lock, append the snapshot, apply
 //    retention and replace manifest.json atomically.
 // A crash before 3 leaves a complete, unrecorded pack for start-up recovery.
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "coordinator/core.h"
+#include "coordinator/pack_stream.h"
 #include "format/pack.h"
 #include "merger/unlink.h"
 #include "runtime/profile.h"
@@ -138,32 +140,43 @@ Result<RankEntry> Core::save_rank_tensors(const Uuid& id, const std::string& dir
     warn_unmatched_patterns(config.save_dtype, tensors);
   }
 
-  const SaveSettings settings{config.save_dtype, config.compression, config.delta_max_ratio};
-  TRY(EncodedRank encoded, encode_rank(tensors, base_cache ? &*base_cache : nullptr, settings));
+  TRY(std::unique_ptr<PackStream> stream, PackStream::start(*storage, pack_key(directory, config.rank)));
+  Result<PackLayout> pack = [&]() -> Result<PackLayout> {
+    const SaveSettings settings{config.save_dtype, config.compression, config.delta_max_ratio};
+    TRY(std::vector<TensorEntry> records,
+        encode_rank(tensors, base_cache ? &*base_cache : nullptr, settings,
+                    [&](std::size_t record, Bytes payload) { return stream->deliver(record, std::move(payload)); }));
 
-  if (!base && config.keep_base_in_memory) {
-    std::shared_ptr<const RetainedBase> retained = retain_base(tensors, encoded.records);
-    std::lock_guard lock(retained_mutex_);
-    retained_base_ = RetainedSlot{id, std::move(retained)};
+    if (!base && config.keep_base_in_memory) {
+      std::shared_ptr<const RetainedBase> retained = retain_base(tensors, records);
+      std::lock_guard lock(retained_mutex_);
+      retained_base_ = RetainedSlot{id, std::move(retained)};
+    }
+    tensors.clear();
+    tensors.shrink_to_fit();
+
+    PackDescriptor descriptor;
+    descriptor.snapshot_id = id;
+    descriptor.step = step;
+    descriptor.created_at = created_at;
+    if (base) descriptor.base_snapshot_id = base->id;
+    descriptor.metadata = metadata;
+    descriptor.compression = config.compression;
+    descriptor.world_size = config.world_size;
+    descriptor.rank.rank = config.rank;
+    descriptor.rank.tensors = std::move(records);
+    // Most payloads are on disk by now: what is timed is the tail of the
+    // write, the descriptor, the header and the sync.
+    return timed(Phase::PackWrite, [&] { return stream->finish(std::move(descriptor)); });
+  }();
+  if (!pack) {
+    // The stream created the snapshot's directory; a failed save leaves
+    // neither its pack nor an empty directory behind.
+    stream.reset();
+    (void)storage->remove_dir(directory);
+    return Err(std::move(pack.error()));
   }
-  tensors.clear();
-  tensors.shrink_to_fit();
-
-  PackDescriptor descriptor;
-  descriptor.snapshot_id = id;
-  descriptor.step = step;
-  descriptor.created_at = created_at;
-  if (base) descriptor.base_snapshot_id = base->id;
-  descriptor.metadata = metadata;
-  descriptor.compression = config.compression;
-  descriptor.world_size = config.world_size;
-  descriptor.rank.rank = config.rank;
-  descriptor.rank.tensors = std::move(encoded.records);
-
-  std::vector<ByteSpan> payloads(encoded.payloads.begin(), encoded.payloads.end());
-  TRY(BuiltPack pack, build_pack(pack_key(directory, config.rank), std::move(descriptor), payloads));
-  TRY_VOID(timed(Phase::PackWrite, [&] { return write_pack(*storage, pack); }));
-  return std::move(pack.descriptor.rank);
+  return std::move(pack->descriptor.rank);
 }
 
 }  // namespace tarnwick

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <string_view>
 #include <tuple>
 #include <unordered_set>
@@ -125,6 +126,13 @@ bool can_serve_as_base(const TensorEntry& record) {
   return record.storage == TensorStorage::Full || record.storage == TensorStorage::Alias;
 }
 
+// One processed tensor: its complete record (offset 0 until the pack is
+// laid out) and its payload, empty unless the record is Full or DeltaXor.
+struct ProcessedTensor {
+  TensorEntry entry;
+  Bytes payload;
+};
+
 Result<ProcessedTensor> process_tensor(const TensorData& tensor, const BaseCache* base,
                                        const SaveSettings& settings) {
   TRY(CastResult cast, cast_for_save(tensor.data, tensor.dtype,
@@ -173,6 +181,34 @@ Result<ProcessedTensor> process_tensor(const TensorData& tensor, const BaseCache
   return out;
 }
 
+// The Alias records of the plan, in input order, built from their targets'
+// processed records.
+std::vector<TensorEntry> alias_records(const std::vector<TensorData>& tensors,
+                                       const DedupPlan& plan,
+                                       const std::vector<TensorEntry>& processed) {
+  std::unordered_map<std::string_view, const TensorEntry*> by_name;
+  for (const TensorEntry& entry : processed) by_name.emplace(entry.name, &entry);
+  std::vector<TensorEntry> aliases;
+  for (std::size_t i = 0; i < tensors.size(); ++i) {
+    if (!plan.alias_of[i]) continue;
+    auto found = by_name.find(*plan.alias_of[i]);
+    if (found == by_name.end()) continue;
+    const TensorEntry& target = *found->second;
+    TensorEntry alias;
+    alias.name = tensors[i].name;
+    alias.shape = tensors[i].shape;
+    alias.dtype = target.dtype;
+    alias.original_dtype = target.original_dtype;
+    alias.quant_scale = target.quant_scale;
+    alias.storage = TensorStorage::Alias;
+    alias.alias_of = target.name;
+    alias.raw_size = target.raw_size;
+    alias.hash_raw = target.hash_raw;
+    aliases.push_back(std::move(alias));
+  }
+  return aliases;
+}
+
 }  // namespace
 
 Result<DedupPlan> dedup_plan(const std::vector<TensorData>& tensors, const DTypePolicy& policy) {
@@ -195,62 +231,39 @@ Result<DedupPlan> dedup_plan(const std::vector<TensorData>& tensors, const DType
   });
 }
 
-Result<std::vector<ProcessedTensor>> process_tensors_parallel(
-    const std::vector<const TensorData*>& tensors, const BaseCache* base,
-    const SaveSettings& settings) {
-  return parallel_map<ProcessedTensor>(tensors.size(), [&](std::size_t i) {
-    return process_tensor(*tensors[i], base, settings);
-  });
-}
-
-std::vector<TensorEntry> alias_records(const std::vector<TensorData>& tensors,
-                                       const DedupPlan& plan,
-                                       const std::vector<ProcessedTensor>& processed) {
-  std::unordered_map<std::string_view, const TensorEntry*> by_name;
-  for (const ProcessedTensor& p : processed) by_name.emplace(p.entry.name, &p.entry);
-  std::vector<TensorEntry> aliases;
-  for (std::size_t i = 0; i < tensors.size(); ++i) {
-    if (!plan.alias_of[i]) continue;
-    auto found = by_name.find(*plan.alias_of[i]);
-    if (found == by_name.end()) continue;
-    const TensorEntry& target = *found->second;
-    TensorEntry alias;
-    alias.name = tensors[i].name;
-    alias.shape = tensors[i].shape;
-    alias.dtype = target.dtype;
-    alias.original_dtype = target.original_dtype;
-    alias.quant_scale = target.quant_scale;
-    alias.storage = TensorStorage::Alias;
-    alias.alias_of = target.name;
-    alias.raw_size = target.raw_size;
-    alias.hash_raw = target.hash_raw;
-    aliases.push_back(std::move(alias));
-  }
-  return aliases;
-}
-
-Result<EncodedRank> encode_rank(const std::vector<TensorData>& tensors, const BaseCache* base,
-                                const SaveSettings& settings) {
+Result<std::vector<TensorEntry>> encode_rank(const std::vector<TensorData>& tensors,
+                                             const BaseCache* base, const SaveSettings& settings,
+                                             const PayloadSink& sink) {
   TRY(DedupPlan plan, dedup_plan(tensors, settings.save_dtype));
   std::vector<const TensorData*> to_process;
   to_process.reserve(tensors.size());
   for (std::size_t i = 0; i < tensors.size(); ++i) {
     if (!plan.alias_of[i]) to_process.push_back(&tensors[i]);
   }
-  TRY(std::vector<ProcessedTensor> processed, process_tensors_parallel(to_process, base, settings));
-  std::vector<TensorEntry> aliases = alias_records(tensors, plan, processed);
+  TRY(std::vector<TensorEntry> records,
+      parallel_map<TensorEntry>(to_process.size(), [&](std::size_t i) -> Result<TensorEntry> {
+        TRY(ProcessedTensor processed, process_tensor(*to_process[i], base, settings));
+        TRY_VOID(sink(i, std::move(processed.payload)));
+        return std::move(processed.entry);
+      }));
+  std::vector<TensorEntry> aliases = alias_records(tensors, plan, records);
+  records.reserve(records.size() + aliases.size());
+  for (TensorEntry& alias : aliases) records.push_back(std::move(alias));
+  return records;
+}
 
+Result<EncodedRank> encode_rank(const std::vector<TensorData>& tensors, const BaseCache* base,
+                                const SaveSettings& settings) {
+  std::mutex mutex;
+  std::vector<std::pair<std::size_t, Bytes>> delivered;  // guarded by mutex
   EncodedRank rank;
-  rank.records.reserve(processed.size() + aliases.size());
-  rank.payloads.reserve(processed.size() + aliases.size());
-  for (ProcessedTensor& p : processed) {
-    rank.records.push_back(std::move(p.entry));
-    rank.payloads.push_back(std::move(p.payload));
-  }
-  for (TensorEntry& alias : aliases) {
-    rank.records.push_back(std::move(alias));
-    rank.payloads.emplace_back();
-  }
+  TRY(rank.records, encode_rank(tensors, base, settings, [&](std::size_t record, Bytes payload) -> Result<void> {
+        std::lock_guard lock(mutex);
+        delivered.emplace_back(record, std::move(payload));
+        return {};
+      }));
+  rank.payloads.resize(rank.records.size());
+  for (auto& [record, payload] : delivered) rank.payloads[record] = std::move(payload);
   return rank;
 }
 

@@ -19,6 +19,7 @@
 // The first failing tensor's error fails the whole rank; nothing is kept.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,13 +69,6 @@ struct SaveSettings {
   double delta_max_ratio;
 };
 
-// One processed tensor: its complete record (offset 0 until the pack is
-// built) and its payload, empty unless the record is Full or DeltaXor.
-struct ProcessedTensor {
-  TensorEntry entry;
-  Bytes payload;
-};
-
 struct DedupPlan {
   std::vector<std::string> hashes;  // hash_hex of each tensor's input bytes
   // For each tensor, the name of the earlier tensor it aliases, if any.
@@ -87,21 +81,22 @@ struct DedupPlan {
 // back on load, so it must have been stored the same way.
 Result<DedupPlan> dedup_plan(const std::vector<TensorData>& tensors, const DTypePolicy& policy);
 
-// Processes each tensor on its own pool task; records in input order, or
-// the first error. base is null when the save has no base for this rank.
-Result<std::vector<ProcessedTensor>> process_tensors_parallel(
-    const std::vector<const TensorData*>& tensors, const BaseCache* base,
-    const SaveSettings& settings);
+// Where each payload goes as soon as its tensor is encoded: record is the
+// index of the tensor's record in the rank's records. Called from pool
+// tasks, concurrently and in any order, once per record that is not an
+// alias (Skipped records hand over an empty payload). An error fails the
+// rank.
+using PayloadSink = std::function<Result<void>(std::size_t record, Bytes payload)>;
 
-// The Alias records of the plan, in input order, built from their targets'
-// processed records.
-std::vector<TensorEntry> alias_records(const std::vector<TensorData>& tensors,
-                                       const DedupPlan& plan,
-                                       const std::vector<ProcessedTensor>& processed);
+// One rank, whole: the records are the processed tensors in input order,
+// then the aliases (which have no payload). Every tensor that is not an
+// alias is processed on its own pool task; the first error fails the rank.
+Result<std::vector<TensorEntry>> encode_rank(const std::vector<TensorData>& tensors,
+                                             const BaseCache* base, const SaveSettings& settings,
+                                             const PayloadSink& sink);
 
-// One rank, whole: records are the processed tensors in input order, then
-// the aliases; payloads[i] belongs to records[i] (empty for Skipped and
-// Alias).
+// The same with the payloads gathered: payloads[i] belongs to records[i]
+// (empty for Skipped and Alias).
 struct EncodedRank {
   std::vector<TensorEntry> records;
   std::vector<Bytes> payloads;

@@ -35,24 +35,17 @@ std::vector<ByteSpan> BuiltPack::parts() const {
   parts.reserve(payloads.size() + 2);
   parts.emplace_back(header);
   parts.insert(parts.end(), payloads.begin(), payloads.end());
-  parts.emplace_back(reinterpret_cast<const std::uint8_t*>(descriptor_json.data()), descriptor_json.size());
+  parts.push_back(descriptor_bytes());
   return parts;
 }
 
-Result<BuiltPack> build_pack(std::string key, PackDescriptor descriptor, std::span<const ByteSpan> payloads) {
+Result<PackLayout> lay_out_pack(std::string key, PackDescriptor descriptor) {
   RankEntry& rank = descriptor.rank;
-  if (payloads.size() != rank.tensors.size()) {
-    return Err(TarnwickError::storage(key + ": " + std::to_string(payloads.size()) + " payloads for " +
-                                      std::to_string(rank.tensors.size()) + " tensor records"));
-  }
-  BuiltPack pack;
-  pack.payloads.reserve(payloads.size());
   rank.pack_file = std::move(key);
   rank.total_compressed = rank.total_raw = 0;
   rank.skipped_count = rank.delta_count = rank.full_count = 0;
   std::uint64_t offset = kPackHeaderSize;
-  for (std::size_t i = 0; i < rank.tensors.size(); ++i) {
-    TensorEntry& tensor = rank.tensors[i];
+  for (TensorEntry& tensor : rank.tensors) {
     rank.total_raw += tensor.raw_size;
     if (!has_payload(tensor.storage)) {
       tensor.offset = 0;
@@ -62,17 +55,33 @@ Result<BuiltPack> build_pack(std::string key, PackDescriptor descriptor, std::sp
     }
     ++(tensor.storage == TensorStorage::Full ? rank.full_count : rank.delta_count);
     tensor.offset = offset;
-    tensor.compressed_size = payloads[i].size();
-    offset += payloads[i].size();
-    rank.total_compressed += payloads[i].size();
+    offset += tensor.compressed_size;
+    rank.total_compressed += tensor.compressed_size;
+  }
+  PackLayout layout;
+  TRY(layout.descriptor_json, pack_descriptor_to_json(descriptor));
+  std::memcpy(layout.header.data(), kMagic, sizeof kMagic);
+  store_le64(layout.header.data() + 8, kVersion);
+  store_le64(layout.header.data() + 16, offset);
+  store_le64(layout.header.data() + 24, layout.descriptor_json.size());
+  layout.descriptor = std::move(descriptor);
+  return layout;
+}
+
+Result<BuiltPack> build_pack(std::string key, PackDescriptor descriptor, std::span<const ByteSpan> payloads) {
+  std::vector<TensorEntry>& records = descriptor.rank.tensors;
+  if (payloads.size() != records.size()) {
+    return Err(TarnwickError::storage(key + ": " + std::to_string(payloads.size()) + " payloads for " +
+                                      std::to_string(records.size()) + " tensor records"));
+  }
+  BuiltPack pack;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!has_payload(records[i].storage)) continue;
+    records[i].compressed_size = payloads[i].size();
     pack.payloads.push_back(payloads[i]);
   }
-  TRY(pack.descriptor_json, pack_descriptor_to_json(descriptor));
-  std::memcpy(pack.header.data(), kMagic, sizeof kMagic);
-  store_le64(pack.header.data() + 8, kVersion);
-  store_le64(pack.header.data() + 16, offset);
-  store_le64(pack.header.data() + 24, pack.descriptor_json.size());
-  pack.descriptor = std::move(descriptor);
+  TRY(PackLayout layout, lay_out_pack(std::move(key), std::move(descriptor)));
+  static_cast<PackLayout&>(pack) = std::move(layout);
   return pack;
 }
 

@@ -38,29 +38,41 @@ std::string pack_key(std::string_view directory, std::uint32_t rank);
 // "snapshots/<id>/rank_<rank>.pack".
 std::string pack_key(const Uuid& id, std::uint32_t rank);
 
-// A pack laid out and ready to write. Its payloads are views of the
-// caller's buffers, which must outlive it.
-struct BuiltPack {
+// The header and descriptor of a pack. Its payloads are the records'
+// payloads in record order; how they reach the store is up to the writer.
+struct PackLayout {
   // The descriptor as written: the rank's records carry their final
   // offsets, pack_file is the key, totals and counts are filled in.
   PackDescriptor descriptor;
   std::array<std::uint8_t, kPackHeaderSize> header{};
   std::string descriptor_json;
-  std::vector<ByteSpan> payloads;  // only the records that have one, in order
 
   const std::string& key() const { return *descriptor.rank.pack_file; }
+  ByteSpan descriptor_bytes() const {
+    return {reinterpret_cast<const std::uint8_t*>(descriptor_json.data()), descriptor_json.size()};
+  }
+};
+
+// Lays out the pack of key from descriptor, whose rank.tensors are the
+// records in order with compressed_size set to their payload lengths.
+// Skipped and Alias records get offset 0 and compressed_size 0; the others
+// get offsets from 32 on. Fails (Serialization) when the descriptor cannot
+// be written as JSON.
+Result<PackLayout> lay_out_pack(std::string key, PackDescriptor descriptor);
+
+// A pack laid out with its payloads at hand, views of the caller's
+// buffers, which must outlive it.
+struct BuiltPack : PackLayout {
+  std::vector<ByteSpan> payloads;  // only the records that have one, in order
+
   // The parts for put_parts: header, payloads, descriptor. They point into
   // this value and the caller's buffers; nothing is copied.
   std::vector<ByteSpan> parts() const;
 };
 
-// Lays out the pack of key from descriptor (its rank.tensors are the
-// records in order) and payloads[i], the stored bytes of record i.
-// Payloads of Skipped and Alias records are ignored: those records get
-// offset 0 and compressed_size 0. The others get offsets from 32 on and
-// compressed_size = their payload's length. Fails on a payload count that
-// differs from the record count, or (Serialization) when the descriptor
-// cannot be written as JSON.
+// lay_out_pack with each record's compressed_size taken from payloads[i],
+// the stored bytes of record i (ignored for Skipped and Alias). Also fails
+// on a payload count that differs from the record count.
 Result<BuiltPack> build_pack(std::string key, PackDescriptor descriptor, std::span<const ByteSpan> payloads);
 
 // Writes the pack with one put_parts call; the payloads are never joined.
