@@ -12,7 +12,7 @@ import tarnwick
 
 from common import big_state, median, raw_bytes, timed, torch_save
 
-SAVES = 6
+SAVES = 8
 TORCH_RUNS = 3
 
 
