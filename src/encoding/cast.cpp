@@ -1,8 +1,11 @@
 #include "encoding/cast.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <string>
 #include <type_traits>
 
 #include "encoding/blocks.h"
@@ -22,6 +25,12 @@ TarnwickError not_castable(std::string_view dtype) {
 TarnwickError bad_length(std::string_view what, std::size_t length, int multiple) {
   return TarnwickError::invalid_config(std::string(what) + " data length " + std::to_string(length) +
                                        " is not a multiple of " + std::to_string(multiple));
+}
+
+TarnwickError no_quant_scale(std::string_view dtype, const std::string& original) {
+  return TarnwickError::invalid_config("tensor stored as " + std::string(dtype) +
+                                       " carries no quant_scale; its bytes cannot be turned back "
+                                       "into " + original + " without it");
 }
 
 bool is_float_dtype(std::string_view dtype) {
@@ -56,21 +65,25 @@ void convert_block(const std::uint8_t* src, std::uint8_t* dst, std::size_t begin
   if (stream) _mm_sfence();
 }
 
-// Every element of data converted by Kernel, in parallel blocks, into one
-// new buffer. A trailing partial element is ignored; callers check lengths
-// first.
+// Every element of data converted by Kernel, in parallel blocks, into out,
+// which holds as many Out elements. A trailing partial element is ignored;
+// callers check lengths first.
 template <class Kernel>
-Result<Bytes> convert_elements(ByteSpan data) {
+void convert_into(ByteSpan data, std::uint8_t* out) {
   using In = typename Kernel::In;
   using Out = typename Kernel::Out;
   const std::size_t count = data.size() / sizeof(In);
-  TRY(Bytes out, allocate_output(count * sizeof(Out)));
   constexpr std::size_t block = kBlockBytes / std::max(sizeof(In), sizeof(Out));
-  const bool stream = lanes::streams(out.data(), out.size());
+  const bool stream = lanes::streams(out, count * sizeof(Out));
   for_each_block(count, block, [&](std::size_t begin, std::size_t end) {
-    lanes::vectorized([&] { convert_block<Kernel>(data.data(), out.data(), begin, end, stream); });
+    lanes::vectorized([&] { convert_block<Kernel>(data.data(), out, begin, end, stream); });
   });
-  return out;
+}
+
+void copy_into(ByteSpan data, std::uint8_t* out) {
+  for_each_block(data.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
+    std::memcpy(out + begin, data.data() + begin, end - begin);
+  });
 }
 
 // The processor's conversions, which the compiler vectorizes.
@@ -90,32 +103,69 @@ Result<Bytes> fp8_from_fp32(ByteSpan fp32, const Fp8Format& format, float& scale
   return fp32_to_fp8(fp32, format, scale);
 }
 
+// Bytes per element of the float dtypes this build casts; 0 for others.
+std::size_t float_width(std::string_view dtype) {
+  if (dtype == "float32") return 4;
+  if (dtype == "bfloat16" || dtype == "float16") return 2;
+  if (dtype == "float64") return 8;
+  return 0;
+}
+
+std::string_view short_name(std::string_view dtype) {
+  if (dtype == "bfloat16") return "bf16";
+  if (dtype == "float16") return "fp16";
+  if (dtype == "float64") return "fp64";
+  return "fp32";
+}
+
+// The length widen_to_fp32 gives `length` bytes of dtype, or its error.
+Result<std::size_t> widened_length(std::size_t length, std::string_view dtype) {
+  if (dtype == "float32") return length;
+  const std::size_t width = float_width(dtype);
+  if (width == 0) return Err(not_castable(dtype));
+  if (length % width != 0) return Err(bad_length(short_name(dtype), length, static_cast<int>(width)));
+  return length / width * 4;
+}
+
+// The length narrow_from_fp32 gives `length` float32 bytes, or its error.
+Result<std::size_t> narrowed_length(std::size_t length, std::string_view dtype) {
+  if (dtype == "float32") return length;
+  const std::size_t width = float_width(dtype);
+  if (width == 0) return Err(not_castable(dtype));
+  if (length % 4 != 0) return Err(bad_length("fp32", length, 4));
+  return length / 4 * width;
+}
+
+// widen_to_fp32 into out, of widened_length; dtype is a float dtype.
+void widen_into(ByteSpan bytes, std::string_view dtype, std::uint8_t* out) {
+  if (dtype == "bfloat16") return convert_into<kernels::Bf16ToFp32>(bytes, out);
+  if (dtype == "float16") return convert_into<kernels::Fp16ToFp32>(bytes, out);
+  if (dtype == "float64") return convert_into<Fp64ToFp32>(bytes, out);
+  copy_into(bytes, out);
+}
+
+// narrow_from_fp32 into out, of narrowed_length; dtype is a float dtype.
+void narrow_into(ByteSpan fp32, std::string_view dtype, std::uint8_t* out) {
+  if (dtype == "bfloat16") return convert_into<kernels::Fp32ToBf16>(fp32, out);
+  if (dtype == "float16") return convert_into<kernels::Fp32ToFp16>(fp32, out);
+  if (dtype == "float64") return convert_into<Fp32ToFp64>(fp32, out);
+  copy_into(fp32, out);
+}
+
 }  // namespace
 
 Result<Bytes> widen_to_fp32(ByteSpan bytes, std::string_view dtype) {
-  if (dtype == "bfloat16") {
-    if (bytes.size() % 2 != 0) return Err(bad_length("bf16", bytes.size(), 2));
-    return convert_elements<kernels::Bf16ToFp32>(bytes);
-  }
-  if (dtype == "float16") {
-    if (bytes.size() % 2 != 0) return Err(bad_length("fp16", bytes.size(), 2));
-    return convert_elements<kernels::Fp16ToFp32>(bytes);
-  }
-  if (dtype == "float32") return copy_bytes(bytes);
-  if (dtype == "float64") {
-    if (bytes.size() % 8 != 0) return Err(bad_length("fp64", bytes.size(), 8));
-    return convert_elements<Fp64ToFp32>(bytes);
-  }
-  return Err(not_castable(dtype));
+  TRY(const std::size_t length, widened_length(bytes.size(), dtype));
+  TRY(Bytes out, allocate_output(length));
+  widen_into(bytes, dtype, out.data());
+  return out;
 }
 
 Result<Bytes> narrow_from_fp32(ByteSpan fp32, std::string_view dtype) {
-  if (dtype == "float32") return copy_bytes(fp32);
-  if (dtype != "bfloat16" && dtype != "float16" && dtype != "float64") return Err(not_castable(dtype));
-  if (fp32.size() % 4 != 0) return Err(bad_length("fp32", fp32.size(), 4));
-  if (dtype == "bfloat16") return convert_elements<kernels::Fp32ToBf16>(fp32);
-  if (dtype == "float16") return convert_elements<kernels::Fp32ToFp16>(fp32);
-  return convert_elements<Fp32ToFp64>(fp32);
+  TRY(const std::size_t length, narrowed_length(fp32.size(), dtype));
+  TRY(Bytes out, allocate_output(length));
+  narrow_into(fp32, dtype, out.data());
+  return out;
 }
 
 Result<CastResult> cast_for_save(ByteSpan data, std::string_view dtype, DType target) {
@@ -150,29 +200,64 @@ Result<CastResult> cast_for_save(ByteSpan data, std::string_view dtype, DType ta
   return cast;
 }
 
+bool cast_back_applies(std::string_view dtype, const std::optional<std::string>& original_dtype) {
+  if (!original_dtype || *original_dtype == dtype) return false;
+  return (is_float_dtype(dtype) && is_float_dtype(*original_dtype)) || fp8_format(dtype) != nullptr;
+}
+
+Result<std::uint64_t> cast_back_size(std::uint64_t stored_size, std::string_view dtype,
+                                     const std::optional<std::string>& original_dtype,
+                                     std::optional<float> quant_scale) {
+  if (!cast_back_applies(dtype, original_dtype)) return stored_size;
+  // A record claiming more than memory can hold fails here rather than
+  // wrapping around in the arithmetic below.
+  if (stored_size > std::numeric_limits<std::size_t>::max() / 8) return Err(TarnwickError::io(ENOMEM));
+  const std::string& original = *original_dtype;
+  if (fp8_format(dtype) != nullptr) {
+    if (!quant_scale) return Err(no_quant_scale(dtype, original));
+    return narrowed_length(stored_size * 4, original);
+  }
+  if (dtype == "float32") return narrowed_length(stored_size, original);
+  TRY(const std::size_t wide, widened_length(stored_size, dtype));
+  return narrowed_length(wide, original);
+}
+
+Result<void> cast_back_into(ByteSpan stored, std::string_view dtype,
+                            const std::optional<std::string>& original_dtype,
+                            std::optional<float> quant_scale, MutableByteSpan out) {
+  TRY(const std::uint64_t size, cast_back_size(stored.size(), dtype, original_dtype, quant_scale));
+  if (size != out.size()) {
+    return Err(TarnwickError::invalid_config(
+        "cast back of " + std::to_string(stored.size()) + " stored bytes needs " +
+        std::to_string(size) + " bytes, not " + std::to_string(out.size())));
+  }
+  if (!cast_back_applies(dtype, original_dtype)) {
+    copy_into(stored, out.data());
+    return {};
+  }
+  const std::string& original = *original_dtype;
+  if (const Fp8Format* format = fp8_format(dtype)) {
+    TRY(Bytes wide, fp8_to_fp32(stored, *format, *quant_scale));
+    narrow_into(wide, original, out.data());
+  } else if (dtype == "float32") {
+    narrow_into(stored, original, out.data());
+  } else if (original == "float32") {
+    widen_into(stored, dtype, out.data());
+  } else {
+    TRY(Bytes wide, widen_to_fp32(stored, dtype));
+    narrow_into(wide, original, out.data());
+  }
+  return {};
+}
+
 Result<Bytes> cast_back(Bytes stored, std::string_view dtype,
                         const std::optional<std::string>& original_dtype,
                         std::optional<float> quant_scale) {
-  if (!original_dtype || *original_dtype == dtype) return stored;
-  const std::string& original = *original_dtype;
-  if (is_float_dtype(dtype) && is_float_dtype(original)) {
-    if (dtype == "float32") return narrow_from_fp32(stored, original);
-    if (original == "float32") return widen_to_fp32(stored, dtype);
-    TRY(Bytes wide, widen_to_fp32(stored, dtype));
-    return narrow_from_fp32(wide, original);
-  }
-  if (const Fp8Format* format = fp8_format(dtype)) {
-    if (!quant_scale) {
-      return Err(TarnwickError::invalid_config(
-          "tensor stored as " + std::string(dtype) +
-          " carries no quant_scale; its bytes cannot be turned back into " + original +
-          " without it"));
-    }
-    TRY(Bytes wide, fp8_to_fp32(stored, *format, *quant_scale));
-    if (original == "float32") return wide;
-    return narrow_from_fp32(wide, original);
-  }
-  return stored;
+  if (!cast_back_applies(dtype, original_dtype)) return stored;
+  TRY(const std::uint64_t size, cast_back_size(stored.size(), dtype, original_dtype, quant_scale));
+  TRY(Bytes out, allocate_output(size));
+  TRY_VOID(cast_back_into(stored, dtype, original_dtype, quant_scale, out));
+  return out;
 }
 
 }  // namespace tarnwick

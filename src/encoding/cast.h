@@ -4,6 +4,7 @@
 // and is turned back into the caller's dtype on load. All conversions work
 // on little-endian bytes and run in parallel on the pool.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,25 @@ Result<CastResult> cast_for_save(ByteSpan data, std::string_view dtype, DType ta
 // `original_dtype` (none: returned as they are). fp8 bytes need their
 // quant_scale; without it the load fails with an Invalid configuration
 // error. Pairs that are not casts return the bytes unchanged.
+// Whether cast_back changes the bytes of this dtype pair (else they are
+// returned as they are).
+bool cast_back_applies(std::string_view dtype, const std::optional<std::string>& original_dtype);
+
+// The length cast_back gives stored bytes of stored_size, or the error it
+// would fail with for that length (no quant_scale, a partial element, a
+// dtype it cannot cast), so that the final buffer can be had before any
+// byte is decoded.
+Result<std::uint64_t> cast_back_size(std::uint64_t stored_size, std::string_view dtype,
+                                     const std::optional<std::string>& original_dtype,
+                                     std::optional<float> quant_scale);
+
+// cast_back written into out, which must be cast_back_size long (another
+// length is an Invalid configuration error and nothing is written). out
+// must not overlap stored.
+Result<void> cast_back_into(ByteSpan stored, std::string_view dtype,
+                            const std::optional<std::string>& original_dtype,
+                            std::optional<float> quant_scale, MutableByteSpan out);
+
 Result<Bytes> cast_back(Bytes stored, std::string_view dtype,
                         const std::optional<std::string>& original_dtype,
                         std::optional<float> quant_scale);

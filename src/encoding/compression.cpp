@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "encoding/blocks.h"
 #include "encoding/buffer.h"
 #include "runtime/pool.h"
 
@@ -142,9 +143,10 @@ std::optional<std::vector<Frame>> walk_frames(ByteSpan data) {
   return frames;
 }
 
-Result<Bytes> decompress_frames(ByteSpan data, const std::vector<Frame>& frames) {
-  // A header can claim anything; refuse claims no frame of its size can
-  // honour before allocating for them.
+// The frames' total decompressed size. A header can claim anything; claims
+// no frame of its size can honour are refused before anything is allocated
+// or written for them.
+Result<std::uint64_t> checked_total(const std::vector<Frame>& frames) {
   std::uint64_t total = 0;
   for (const Frame& frame : frames) {
     if (frame.content > most_content(frame.size)) {
@@ -154,13 +156,16 @@ Result<Bytes> decompress_frames(ByteSpan data, const std::vector<Frame>& frames)
     }
     total += frame.content;  // bounded by 2^17 times the input's length: no overflow
   }
-  std::optional<Bytes> out = try_allocate(total);
-  if (!out) return Err(out_of_memory(total));
-  TRY_VOID(parallel_for(frames.size(), [&](std::size_t i) -> Result<void> {
+  return total;
+}
+
+// Every frame into its place in out, which holds the frames' total.
+Result<void> decode_frames(ByteSpan data, const std::vector<Frame>& frames, std::uint8_t* out) {
+  return parallel_for(frames.size(), [&](std::size_t i) -> Result<void> {
     thread_local DCtxPtr ctx(ZSTD_createDCtx());
     if (!ctx) return Err(TarnwickError::compression("cannot create a decompression context"));
     const Frame& frame = frames[i];
-    const std::size_t produced = ZSTD_decompressDCtx(ctx.get(), out->data() + frame.out_offset,
+    const std::size_t produced = ZSTD_decompressDCtx(ctx.get(), out + frame.out_offset,
                                                      frame.content, data.data() + frame.offset,
                                                      frame.size);
     if (ZSTD_isError(produced)) return Err(zstd_error(produced));
@@ -169,7 +174,14 @@ Result<Bytes> decompress_frames(ByteSpan data, const std::vector<Frame>& frames)
                                             " bytes, expected " + std::to_string(frame.content)));
     }
     return {};
-  }));
+  });
+}
+
+Result<Bytes> decompress_frames(ByteSpan data, const std::vector<Frame>& frames) {
+  TRY(const std::uint64_t total, checked_total(frames));
+  std::optional<Bytes> out = try_allocate(total);
+  if (!out) return Err(out_of_memory(total));
+  TRY_VOID(decode_frames(data, frames, out->data()));
   return std::move(*out);
 }
 
@@ -202,6 +214,17 @@ Result<Bytes> decompress_streaming(ByteSpan data) {
   return out;
 }
 
+TarnwickError length_mismatch(std::uint64_t decoded, std::size_t expected) {
+  return TarnwickError::compression("payload decompresses to " + std::to_string(decoded) +
+                                    " bytes, expected " + std::to_string(expected));
+}
+
+void copy_into(ByteSpan data, std::uint8_t* out) {
+  for_each_block(data.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
+    std::memcpy(out + begin, data.data() + begin, end - begin);
+  });
+}
+
 }  // namespace
 
 Result<Bytes> compress(ByteSpan data, CompressionAlgo algo) {
@@ -216,6 +239,29 @@ Result<Bytes> decompress(ByteSpan data, CompressionAlgo algo) {
     return decompress_frames(data, *frames);
   }
   return decompress_streaming(data);
+}
+
+Result<void> decompress_into(ByteSpan data, CompressionAlgo algo, MutableByteSpan out) {
+  if (!algo.is_zstd()) {
+    if (data.size() != out.size()) return Err(length_mismatch(data.size(), out.size()));
+    copy_into(data, out.data());
+    return {};
+  }
+  if (data.empty()) {
+    if (!out.empty()) return Err(length_mismatch(0, out.size()));
+    return {};
+  }
+  if (std::optional<std::vector<Frame>> frames = walk_frames(data)) {
+    TRY(const std::uint64_t total, checked_total(*frames));
+    if (total != out.size()) return Err(length_mismatch(total, out.size()));
+    return decode_frames(data, *frames, out.data());
+  }
+  // Streams whose frames do not record their sizes come from older writers
+  // only; they decode on the side and are copied in.
+  TRY(Bytes decoded, decompress_streaming(data));
+  if (decoded.size() != out.size()) return Err(length_mismatch(decoded.size(), out.size()));
+  copy_into(decoded, out.data());
+  return {};
 }
 
 Bytes decompress_prefix(ByteSpan head, std::size_t limit) {

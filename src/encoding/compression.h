@@ -29,6 +29,13 @@ Result<Bytes> compress(ByteSpan data, CompressionAlgo algo);
 // memory allows) is a Compression error, never a crash.
 Result<Bytes> decompress(ByteSpan data, CompressionAlgo algo);
 
+// decompress written into out, which must be exactly as long as the
+// decompressed data: the frame headers are checked against out before any
+// frame is decoded, and no frame writes past its share of it. Another
+// length is a Compression error, "payload decompresses to {n} bytes,
+// expected {out.size()}"; other failures as for decompress.
+Result<void> decompress_into(ByteSpan data, CompressionAlgo algo, MutableByteSpan out);
+
 // The first at most `limit` decoded bytes of a zstd stream of which only the
 // leading part `head` is at hand. Decoding stops at the limit, when the
 // input runs out (also inside a frame) or at the first error, keeping what

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "encoding/blocks.h"
 #include "encoding/buffer.h"
@@ -37,6 +40,11 @@ void xor_parallel(ByteSpan a, const std::uint8_t* b, std::uint8_t* out) {
   });
 }
 
+TarnwickError lengths_differ(std::size_t base, std::size_t delta) {
+  return TarnwickError::delta("base length " + std::to_string(base) + " != delta length " +
+                              std::to_string(delta));
+}
+
 }  // namespace
 
 Result<Bytes> xor_bytes(ByteSpan a, ByteSpan b) {
@@ -47,10 +55,7 @@ Result<Bytes> xor_bytes(ByteSpan a, ByteSpan b) {
 }
 
 Result<Bytes> apply_delta(ByteSpan base, ByteSpan delta) {
-  if (base.size() != delta.size()) {
-    return Err(TarnwickError::delta("base length " + std::to_string(base.size()) +
-                                    " != delta length " + std::to_string(delta.size())));
-  }
+  if (base.size() != delta.size()) return Err(lengths_differ(base.size(), delta.size()));
   return xor_bytes(base, delta);
 }
 
@@ -59,6 +64,43 @@ Result<Bytes> apply_delta(ByteSpan base, Bytes&& delta) {
   Bytes out = std::move(delta);
   xor_parallel(base, out.data(), out.data());
   return out;
+}
+
+Result<void> apply_delta_in_place(MutableByteSpan base, ByteSpan delta) {
+  if (base.size() != delta.size()) return Err(lengths_differ(base.size(), delta.size()));
+  xor_parallel(delta, base.data(), base.data());
+  return {};
+}
+
+Result<void> apply_shuffled_delta_in_place(MutableByteSpan base, ByteSpan shuffled_delta,
+                                           std::size_t n) {
+  const ByteSpan delta = shuffled_delta;
+  if (base.size() != delta.size()) return Err(lengths_differ(base.size(), delta.size()));
+  if (n < 2 || delta.size() < n) return apply_delta_in_place(base, delta);  // stored unshuffled
+  const std::size_t count = delta.size() / n;
+  const std::size_t whole = count * n;
+  xor_into(delta.data() + whole, base.data() + whole, base.data() + whole, delta.size() - whole);
+  // Blocks of about kBlockBytes, in whole steps of 32 elements as the
+  // shuffle kernels prefer.
+  const std::size_t block = std::max(kBlockBytes / n / 32, std::size_t{1}) * 32;
+  std::atomic<bool> out_of_memory{false};
+  for_each_block(count, block, [&](std::size_t begin, std::size_t end) {
+    thread_local std::vector<std::uint8_t> plain;
+    const std::size_t size = (end - begin) * n;
+    if (plain.size() < size) {
+      try {
+        plain.resize(size);
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+        return;
+      }
+    }
+    unshuffle_range(delta.data(), count, n, begin, end, plain.data());
+    std::uint8_t* target = base.data() + begin * n;
+    lanes::vectorized([&] { xor_into(plain.data(), target, target, size); });
+  });
+  if (out_of_memory) return Err(TarnwickError::io(ENOMEM));
+  return {};
 }
 
 bool buffers_equal(ByteSpan a, ByteSpan b) {

@@ -22,6 +22,17 @@ Result<Bytes> xor_bytes(ByteSpan a, ByteSpan b);
 Result<Bytes> apply_delta(ByteSpan base, ByteSpan delta);
 Result<Bytes> apply_delta(ByteSpan base, Bytes&& delta);
 
+// apply_delta where base already lies in its final buffer: the delta is
+// XOR-ed into it. Lengths that differ are the same Delta error, and base
+// is left untouched.
+Result<void> apply_delta_in_place(MutableByteSpan base, ByteSpan delta);
+
+// apply_delta_in_place for a delta stored shuffled for elements of n bytes.
+// Each block is unshuffled into a small buffer of its thread and XOR-ed
+// into base straight away: the unshuffled delta never exists whole.
+Result<void> apply_shuffled_delta_in_place(MutableByteSpan base, ByteSpan shuffled_delta,
+                                           std::size_t n);
+
 // Whether a and b hold the same bytes; callers pass equal lengths (unequal
 // ones are simply not equal). Stops at the first block that differs.
 bool buffers_equal(ByteSpan a, ByteSpan b);

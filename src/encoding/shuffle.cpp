@@ -259,4 +259,24 @@ Result<Bytes> unshuffle(ByteSpan data, std::size_t n) {
   return regroup<Direction::Unshuffle>(data, n);
 }
 
+void unshuffle_range(const std::uint8_t* data, std::size_t count, std::size_t n,
+                     std::size_t begin, std::size_t end, std::uint8_t* out) {
+  // Shifting every plane by begin makes element begin the first one.
+  const std::uint8_t* in = data + begin;
+  const std::size_t elements = end - begin;
+  auto run = [&]<std::size_t N>() {
+    if constexpr (N == 2 || N == 4) {
+      if (lanes::use_avx2()) return avx2::unshuffle_elements<N, false>(in, out, count, 0, elements);
+    }
+    unshuffle_elements<N>(in, out, count, 0, elements);
+  };
+  switch (n) {
+    case 2: return run.template operator()<2>();
+    case 4: return run.template operator()<4>();
+    case 8: return run.template operator()<8>();
+    case 16: return run.template operator()<16>();
+    default: unshuffle_any(in, out, n, count, 0, elements);
+  }
+}
+
 }  // namespace tarnwick

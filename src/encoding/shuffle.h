@@ -5,6 +5,7 @@
 // (and their runs of zeros) then lie together, which zstd rewards.
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "format/bytes.h"
@@ -23,5 +24,12 @@ Result<Bytes> shuffle(ByteSpan data, std::size_t n);
 
 // The inverse: unshuffle(shuffle(x, n), n) == x for every x and n.
 Result<Bytes> unshuffle(ByteSpan data, std::size_t n);
+
+// Elements [begin, end) of a shuffled buffer of `count` whole elements of n
+// bytes (planes at data, data + count, ...) written to out, element begin
+// first: (end - begin) * n bytes, with ordinary stores so that a small out
+// stays in cache. Infallible; runs on the calling thread.
+void unshuffle_range(const std::uint8_t* data, std::size_t count, std::size_t n,
+                     std::size_t begin, std::size_t end, std::uint8_t* out);
 
 }  // namespace tarnwick
