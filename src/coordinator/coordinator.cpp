@@ -50,15 +50,30 @@ void Coordinator::wait_idle() {
   if (saver_) saver_->wait_idle();
 }
 
+// Core::load runs on the calling thread and only its decoding on the pool:
+// a sink that needs the caller's locks (the binding's takes the GIL) never
+// blocks a pool worker on them.
+Result<void> Coordinator::load(const Uuid& id, const TensorSink& sink) {
+  TRY_VOID(flush());
+  return core_->load(id, sink);
+}
+
 Result<LoadedTensors> Coordinator::load(const Uuid& id) {
   TRY_VOID(flush());
-  return run_in_pool([&] { return core_->load(id); });
+  return core_->load(id);
+}
+
+Result<Uuid> Coordinator::load_latest(const TensorSink& sink) {
+  TRY_VOID(flush());
+  TRY(Uuid id, core_->latest_finalized());
+  TRY_VOID(core_->load(id, sink));
+  return id;
 }
 
 Result<std::pair<Uuid, LoadedTensors>> Coordinator::load_latest() {
   TRY_VOID(flush());
   TRY(Uuid id, core_->latest_finalized());
-  TRY(LoadedTensors tensors, run_in_pool([&] { return core_->load(id); }));
+  TRY(LoadedTensors tensors, core_->load(id));
   return std::pair{id, std::move(tensors)};
 }
 

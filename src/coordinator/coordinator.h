@@ -47,7 +47,12 @@ class Coordinator {
   }
   bool has_saver() const { return saver_ != nullptr; }
 
+  // Waits for the saver as flush does (a stored failure fails the load),
+  // then Core::load on the calling thread: the sink is called there.
+  Result<void> load(const Uuid& id, const TensorSink& sink);
   Result<LoadedTensors> load(const Uuid& id);
+  // The same for the last finalized snapshot, whose id is returned.
+  Result<Uuid> load_latest(const TensorSink& sink);
   Result<std::pair<Uuid, LoadedTensors>> load_latest();
   std::vector<SnapshotInfo> list_snapshots();
 

@@ -16,6 +16,7 @@
 
 #include "coordinator/config.h"
 #include "coordinator/inflight.h"
+#include "encoding/load_pipeline.h"
 #include "encoding/save_pipeline.h"
 #include "format/bytes.h"
 #include "format/error.h"
@@ -87,8 +88,13 @@ class Core {
   // caller then unlinks. manifest_mutex held.
   Result<std::vector<Snapshot>> apply_retention();
 
-  // This rank's tensors of snapshot id, in their original dtypes. Runs
-  // inside the pool.
+  // This rank's tensors of snapshot id, in their original dtypes, decoded
+  // straight into the buffers sink hands out (see TensorSink). The sink is
+  // called on the calling thread, which may be any thread, before anything
+  // is decoded; the decoding runs on the pool. The snapshot and its base
+  // stay pinned until the call returns.
+  Result<void> load(const Uuid& id, const TensorSink& sink);
+  // The same into buffers of its own.
   Result<LoadedTensors> load(const Uuid& id);
 
   // The id of the last finalized snapshot in manifest order.

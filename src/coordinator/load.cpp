@@ -1,18 +1,58 @@
-// Loading one snapshot for this rank. The snapshot and its base are pinned
-// under the manifest lock, before it is released, so no merge or unlink can
-// come between finding the record and reading its files; the pins are held
-// until decoding is done. Each rank's pack is read once, whole.
+// Loading one snapshot for this rank.
+//
+// 1. Under the manifest lock the record is found and the snapshot and its
+//    base are pinned before the lock is released, so no merge or unlink can
+//    come between finding the record and reading its files. The pins are
+//    held until the load returns.
+// 2. When some record is not Full, the base rank's records are indexed by
+//    name (the base view); no pack is read whole: every task reads its own
+//    payloads by their ranges.
+// 3. Every tensor's final buffer is asked of the sink before anything is
+//    decoded: the decoded records in order, then the aliases in order, each
+//    checked against the tensors named so far.
+// 4. The records are decoded into their buffers in parallel; then every
+//    alias is copied from the decoded buffer its chain ends at, in parallel.
 
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "coordinator/core.h"
+#include "encoding/blocks.h"
+#include "encoding/buffer.h"
 #include "encoding/load_pipeline.h"
+#include "runtime/pool.h"
 
 namespace tarnwick {
+namespace {
 
-Result<LoadedTensors> Core::load(const Uuid& id) {
+// The sink's buffer for one tensor, refused unless it has exactly the
+// length asked for: decoding writes exactly that many bytes.
+Result<MutableByteSpan> buffer_for(const TensorSink& sink, const std::string& name,
+                                   std::uint64_t size) {
+  TRY(const MutableByteSpan bytes, sink(name, size));
+  if (bytes.size() != size) {
+    return Err(TarnwickError::invalid_config("the buffer given for tensor '" + name + "' holds " +
+                                             std::to_string(bytes.size()) + " bytes, not " +
+                                             std::to_string(size)));
+  }
+  return bytes;
+}
+
+struct AliasCopy {
+  ByteSpan from;
+  MutableByteSpan to;
+};
+
+}  // namespace
+
+Result<void> Core::load(const Uuid& id, const TensorSink& sink) {
   Snapshot snapshot;
   std::optional<PinGuard> pins;
   {
@@ -37,10 +77,6 @@ Result<LoadedTensors> Core::load(const Uuid& id) {
                                                    " not found in snapshot " + id.to_string()));
   }
   const RankEntry& rank = rank_entry->second;
-  std::optional<Bytes> pack_bytes;
-  if (rank.pack_file) {
-    TRY(pack_bytes, storage->get(*rank.pack_file));
-  }
 
   std::optional<BaseView> base_view;
   bool needs_base = false;
@@ -67,12 +103,9 @@ Result<LoadedTensors> Core::load(const Uuid& id) {
         BaseView view;
         view.snapshot_id = base->id;
         view.compression = base->compression;
+        view.pack_file = base_rank->second.pack_file;
         for (const TensorEntry& record : base_rank->second.tensors) {
           view.entries.emplace(record.name, record);
-        }
-        if (base_rank->second.pack_file) {
-          TRY(Bytes bytes, storage->get(*base_rank->second.pack_file));
-          view.pack_bytes = std::make_shared<const Bytes>(std::move(bytes));
         }
         base_view = std::move(view);
       }
@@ -99,32 +132,68 @@ Result<LoadedTensors> Core::load(const Uuid& id) {
     return Err(TarnwickError::checkpoint_not_found("Base snapshot " + base_id.to_string()));
   };
 
-  const LoadContext context{
-      .base_snapshot_id = snapshot.base_snapshot_id,
-      .compression = snapshot.compression,
-      .pack_bytes = pack_bytes ? &*pack_bytes : nullptr,
-      .base_view = base_view ? &*base_view : nullptr,
-      .lookup = lookup,
-      .storage = *storage,
-  };
-  TRY(auto decoded, load_in_pool(rank.tensors, context));
-
-  LoadedTensors tensors;
-  for (auto& [name, bytes] : decoded) tensors.insert_or_assign(std::move(name), std::move(bytes));
+  // Decoded bytes by tensor name; a later record of a name replaces an
+  // earlier one, as it would in the caller's dict.
+  std::unordered_map<std::string, ByteSpan> decoded;
+  std::vector<LoadTarget> targets;
+  for (const TensorEntry& record : rank.tensors) {
+    if (record.storage == TensorStorage::Alias) continue;
+    TRY(const std::uint64_t size, loaded_size(record));
+    TRY(const MutableByteSpan bytes, buffer_for(sink, record.name, size));
+    targets.push_back({&record, bytes});
+    decoded.insert_or_assign(record.name, bytes);
+  }
+  // An alias of an alias resolves only when its target comes earlier.
+  std::vector<AliasCopy> copies;
   for (const TensorEntry& record : rank.tensors) {
     if (record.storage != TensorStorage::Alias) continue;
     if (!record.alias_of) {
       return Err(TarnwickError::checkpoint_not_found("Alias '" + record.name + "' has no target"));
     }
-    const auto target = tensors.find(*record.alias_of);
-    if (target == tensors.end()) {
+    const auto target = decoded.find(*record.alias_of);
+    if (target == decoded.end()) {
       return Err(TarnwickError::checkpoint_not_found("Alias '" + record.name + "' points at '" +
                                                      *record.alias_of +
                                                      "', which is not in this snapshot"));
     }
-    Bytes copy = target->second;
-    tensors.insert_or_assign(record.name, std::move(copy));
+    const ByteSpan from = target->second;
+    TRY(const MutableByteSpan bytes, buffer_for(sink, record.name, from.size()));
+    copies.push_back({from, bytes});
+    decoded.insert_or_assign(record.name, from);
   }
+
+  const LoadContext context{
+      .base_snapshot_id = snapshot.base_snapshot_id,
+      .compression = snapshot.compression,
+      .pack_file = rank.pack_file,
+      .base_view = base_view ? &*base_view : nullptr,
+      .lookup = lookup,
+      .storage = *storage,
+  };
+  TRY_VOID(load_in_pool(targets, context));
+  return parallel_for(copies.size(), [&](std::size_t i) -> Result<void> {
+    const AliasCopy& copy = copies[i];
+    for_each_block(copy.from.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
+      std::memcpy(copy.to.data() + begin, copy.from.data() + begin, end - begin);
+    });
+    return {};
+  });
+}
+
+Result<LoadedTensors> Core::load(const Uuid& id) {
+  // A deque: its elements, and so the buffers handed out, never move.
+  std::deque<std::pair<std::string, Bytes>> buffers;
+  TRY_VOID(load(id, [&](const std::string& name, std::uint64_t size) -> Result<MutableByteSpan> {
+    TRY(Bytes bytes, allocate_output(size));
+    try {
+      buffers.emplace_back(name, std::move(bytes));
+    } catch (const std::bad_alloc&) {
+      return Err(TarnwickError::io(ENOMEM));
+    }
+    return MutableByteSpan(buffers.back().second);
+  }));
+  LoadedTensors tensors;
+  for (auto& [name, bytes] : buffers) tensors.insert_or_assign(std::move(name), std::move(bytes));
   return tensors;
 }
 

@@ -1,5 +1,9 @@
 #include "encoding/load_pipeline.h"
 
+#include <limits>
+#include <utility>
+
+#include "encoding/buffer.h"
 #include "encoding/cast.h"
 #include "encoding/compression.h"
 #include "encoding/delta.h"
@@ -10,10 +14,12 @@
 namespace tarnwick {
 namespace {
 
-// Whether [offset, offset + size) lies inside length bytes, without the sum
-// overflowing on a damaged record.
-bool fits(std::uint64_t offset, std::uint64_t size, std::size_t length) {
-  return offset <= length && size <= length - offset;
+// Whether [offset, offset + size) can lie inside any object: a damaged
+// record must fall back to its filename, not ask the store for a range no
+// file offset can express.
+bool addressable(std::uint64_t offset, std::uint64_t size) {
+  constexpr std::uint64_t kLargestObject = std::numeric_limits<std::int64_t>::max();
+  return size <= kLargestObject && offset <= kLargestObject - size;
 }
 
 Result<void> check_hash(ByteSpan bytes, const std::string& expected) {
@@ -22,20 +28,22 @@ Result<void> check_hash(ByteSpan bytes, const std::string& expected) {
   return {};
 }
 
-// The bytes of a Skipped or DeltaXor record's counterpart in the base.
-Result<Bytes> load_base_bytes(const std::optional<Uuid>& base_id, const TensorEntry& entry,
-                              const LoadContext& context) {
-  TRY(ResolvedBase base, resolve_base_entry(*base_id, entry.name, context));
-  return load_tensor_raw(base.entry, std::nullopt, base.compression, base.pack_bytes.get(),
-                         context);
+// The bytes of a Skipped or DeltaXor record's counterpart in the base,
+// written into out.
+Result<void> load_base_into(const ResolvedBase& base, const LoadContext& context,
+                            MutableByteSpan out) {
+  return load_tensor_raw_into(base.entry, std::nullopt, base.compression, base.pack_file, context,
+                              out);
 }
 
 }  // namespace
 
-Result<StoredPayload> extract_compressed(const TensorEntry& entry, const Bytes* pack_bytes,
-                                         StorageBackend& storage) {
-  if (pack_bytes != nullptr && fits(entry.offset, entry.compressed_size, pack_bytes->size())) {
-    return StoredPayload(ByteSpan(*pack_bytes).subspan(entry.offset, entry.compressed_size));
+Result<Bytes> extract_compressed(const TensorEntry& entry,
+                                 const std::optional<std::string>& pack_file,
+                                 StorageBackend& storage) {
+  if (pack_file && addressable(entry.offset, entry.compressed_size)) {
+    TRY(Bytes range, storage.get_range(*pack_file, entry.offset, entry.compressed_size));
+    if (range.size() == entry.compressed_size) return range;
   }
   if (!entry.filename) {
     return Err(TarnwickError::checkpoint_not_found("No filename for tensor '" + entry.name + "'"));
@@ -44,7 +52,7 @@ Result<StoredPayload> extract_compressed(const TensorEntry& entry, const Bytes* 
   if (entry.compressed_size != 0 && entry.compressed_size <= object.size()) {
     object.resize(entry.compressed_size);
   }
-  return StoredPayload(std::move(object));
+  return object;
 }
 
 Result<ResolvedBase> resolve_base_entry(const Uuid& base_id, const std::string& name,
@@ -59,15 +67,10 @@ Result<ResolvedBase> resolve_base_entry(const Uuid& base_id, const std::string& 
         return Err(TarnwickError::checkpoint_not_found(
             "Tensor '" + current + "' not in base snapshot " + base_id.to_string()));
       }
-      found = {it->second, view.compression, view.pack_bytes};
+      found = {it->second, view.compression, view.pack_file};
     } else {
       TRY(BaseRecord record, context.lookup(base_id, current));
-      found.entry = std::move(record.entry);
-      found.compression = record.compression;
-      if (record.pack_file) {
-        TRY(Bytes pack, context.storage.get(*record.pack_file));
-        found.pack_bytes = std::make_shared<const Bytes>(std::move(pack));
-      }
+      found = {std::move(record.entry), record.compression, std::move(record.pack_file)};
     }
     if (found.entry.storage != TensorStorage::Alias) return found;
     if (!found.entry.alias_of) {
@@ -82,37 +85,49 @@ Result<ResolvedBase> resolve_base_entry(const Uuid& base_id, const std::string& 
   }
 }
 
-Result<Bytes> load_tensor_raw(const TensorEntry& entry, const std::optional<Uuid>& base_id,
-                              CompressionAlgo compression, const Bytes* pack_bytes,
-                              const LoadContext& context) {
+Result<void> load_tensor_raw_into(const TensorEntry& entry, const std::optional<Uuid>& base_id,
+                                  CompressionAlgo compression,
+                                  const std::optional<std::string>& pack_file,
+                                  const LoadContext& context, MutableByteSpan out) {
   switch (entry.storage) {
     case TensorStorage::Full: {
-      TRY(StoredPayload stored, extract_compressed(entry, pack_bytes, context.storage));
+      TRY(const Bytes stored, extract_compressed(entry, pack_file, context.storage));
       if (entry.hash_compressed) {
-        TRY_VOID(check_hash(stored.bytes(), *entry.hash_compressed));
+        TRY_VOID(check_hash(stored, *entry.hash_compressed));
       }
-      return decompress(stored.bytes(), compression);
+      return decompress_into(stored, compression, out);
     }
     case TensorStorage::DeltaXor: {
-      TRY(StoredPayload stored, extract_compressed(entry, pack_bytes, context.storage));
-      TRY(Bytes delta, decompress(stored.bytes(), compression));
-      if (entry.shuffled) {
-        TRY(delta, unshuffle(delta, element_size(entry.dtype)));
+      Bytes delta;
+      {
+        TRY(const Bytes stored, extract_compressed(entry, pack_file, context.storage));
+        TRY(delta, allocate_output(out.size()));
+        TRY_VOID(decompress_into(stored, compression, delta));
       }
       if (!base_id) {
         return Err(TarnwickError::delta("Delta tensor '" + entry.name + "' has no base snapshot"));
       }
-      TRY(Bytes base, load_base_bytes(base_id, entry, context));
-      TRY(Bytes result, apply_delta(base, std::move(delta)));
-      TRY_VOID(check_hash(result, entry.hash_raw));
-      return result;
+      TRY(const ResolvedBase base, resolve_base_entry(*base_id, entry.name, context));
+      if (base.entry.raw_size != delta.size()) {
+        return Err(TarnwickError::delta("base length " + std::to_string(base.entry.raw_size) +
+                                        " != delta length " + std::to_string(delta.size())));
+      }
+      TRY_VOID(load_base_into(base, context, out));
+      if (entry.shuffled) {
+        TRY_VOID(apply_shuffled_delta_in_place(out, delta, element_size(entry.dtype)));
+      } else {
+        TRY_VOID(apply_delta_in_place(out, delta));
+      }
+      return check_hash(out, entry.hash_raw);
     }
-    case TensorStorage::Skipped:
+    case TensorStorage::Skipped: {
       if (!base_id) {
         return Err(TarnwickError::delta("Tensor '" + entry.name +
                                         "' is skipped but snapshot has no base"));
       }
-      return load_base_bytes(base_id, entry, context);
+      TRY(const ResolvedBase base, resolve_base_entry(*base_id, entry.name, context));
+      return load_base_into(base, context, out);
+    }
     case TensorStorage::Alias:
       break;
   }
@@ -121,21 +136,30 @@ Result<Bytes> load_tensor_raw(const TensorEntry& entry, const std::optional<Uuid
       "' and must be resolved after the snapshot's other tensors"));
 }
 
-Result<std::vector<std::pair<std::string, Bytes>>> load_in_pool(
-    const std::vector<TensorEntry>& records, const LoadContext& context) {
-  std::vector<const TensorEntry*> decoded;
-  decoded.reserve(records.size());
-  for (const TensorEntry& record : records) {
-    if (record.storage != TensorStorage::Alias) decoded.push_back(&record);
-  }
-  using Loaded = std::pair<std::string, Bytes>;
-  return parallel_map<Loaded>(decoded.size(), [&](std::size_t i) -> Result<Loaded> {
-    const TensorEntry& record = *decoded[i];
-    TRY(Bytes raw, load_tensor_raw(record, context.base_snapshot_id, context.compression,
-                                   context.pack_bytes, context));
-    TRY(Bytes bytes, cast_back(std::move(raw), record.dtype, record.original_dtype,
-                               record.quant_scale));
-    return Loaded(record.name, std::move(bytes));
+Result<Bytes> load_tensor_raw(const TensorEntry& entry, const std::optional<Uuid>& base_id,
+                              CompressionAlgo compression,
+                              const std::optional<std::string>& pack_file,
+                              const LoadContext& context) {
+  TRY(Bytes raw, allocate_output(entry.raw_size));
+  TRY_VOID(load_tensor_raw_into(entry, base_id, compression, pack_file, context, raw));
+  return raw;
+}
+
+Result<std::uint64_t> loaded_size(const TensorEntry& entry) {
+  return cast_back_size(entry.raw_size, entry.dtype, entry.original_dtype, entry.quant_scale);
+}
+
+Result<void> load_in_pool(std::span<const LoadTarget> targets, const LoadContext& context) {
+  return parallel_for(targets.size(), [&](std::size_t i) -> Result<void> {
+    const TensorEntry& record = *targets[i].record;
+    if (!cast_back_applies(record.dtype, record.original_dtype)) {
+      return load_tensor_raw_into(record, context.base_snapshot_id, context.compression,
+                                  context.pack_file, context, targets[i].bytes);
+    }
+    TRY(const Bytes raw, load_tensor_raw(record, context.base_snapshot_id, context.compression,
+                                         context.pack_file, context));
+    return cast_back_into(raw, record.dtype, record.original_dtype, record.quant_scale,
+                          targets[i].bytes);
   });
 }
 

@@ -2,16 +2,17 @@
 
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "coordinator/config.h"
 #include "coordinator/coordinator.h"
-#include "encoding/blocks.h"
+#include "format/large_buffers.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/intake.h"
@@ -88,38 +89,63 @@ Uuid to_uuid(py::handle value, const char* name) {
   return *id;
 }
 
-// The bytearrays are created under the GIL and filled without it, in
-// parallel: one thread copying a 1 GiB snapshot into their fresh 4 KiB pages
-// took about 3 s on this kind of virtual machine, most of it first-touch
-// faults, which huge-page advice on each new buffer cuts.
-py::dict to_dict(LoadedTensors tensors) {
-  py::dict result;
-  std::vector<std::pair<char*, Bytes*>> copies;
-  copies.reserve(tensors.size());
-  for (auto& [name, bytes] : tensors) {
-    auto array = py::reinterpret_steal<py::object>(
-        PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes.size())));
-    if (!array) throw py::error_already_set();
-    copies.emplace_back(PyByteArray_AS_STRING(array.ptr()), &bytes);
-    result[py::str(name)] = std::move(array);
+// Advice to back a new buffer's whole huge pages with huge pages, before
+// anything touches them: first touches of fresh 4 KiB pages made filling a
+// 1 GiB snapshot take about 3 s on this kind of virtual machine.
+void advise_huge_pages(char* data, std::size_t size) {
+  const auto first = reinterpret_cast<std::uintptr_t>(data);
+  const auto start = (first + 4095) & ~std::uintptr_t{4095};
+  const auto end = (first + size) & ~std::uintptr_t{4095};
+  if (end >= start + kHugePageBytes) {
+    madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);  // advice only
   }
-  {
-    py::gil_scoped_release release;
-    for (auto& [target, bytes] : copies) {
-      const auto first = reinterpret_cast<std::uintptr_t>(target);
-      const auto start = (first + 4095) & ~std::uintptr_t{4095};
-      const auto end = (first + bytes->size()) & ~std::uintptr_t{4095};
-      if (end >= start + kHugePageBytes) {
-        madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);  // advice only
-      }
-      for_each_block(bytes->size(), kBlockBytes, [&](std::size_t begin, std::size_t stop) {
-        std::memcpy(target + begin, bytes->data() + begin, stop - begin);
-      });
-      Bytes().swap(*bytes);  // release each tensor once it is copied
-    }
-  }
-  return result;
 }
+
+// The bytearrays of one load. The core asks for each tensor's buffer before
+// it decodes anything, from a thread that does not hold the GIL, and then
+// decodes straight into them with the GIL released: each tensor's bytes are
+// written once, into the memory the caller keeps.
+class LoadedArrays {
+ public:
+  // Creates each bytearray under the GIL and keeps it; the returned span is
+  // its content. Never throws: failures are errors of the load.
+  TensorSink sink() {
+    return [this](const std::string& name, std::uint64_t size) -> Result<MutableByteSpan> {
+      if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return Err(TarnwickError::io(ENOMEM));
+      char* data = nullptr;
+      {
+        py::gil_scoped_acquire gil;
+        auto array = py::reinterpret_steal<py::object>(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!array) {
+          PyErr_Clear();
+          return Err(TarnwickError::io(ENOMEM));
+        }
+        data = PyByteArray_AS_STRING(array.ptr());
+        try {
+          arrays_.emplace_back(name, std::move(array));
+        } catch (const std::bad_alloc&) {
+          return Err(TarnwickError::io(ENOMEM));
+        }
+      }
+      advise_huge_pages(data, size);
+      return MutableByteSpan(reinterpret_cast<std::uint8_t*>(data), size);
+    };
+  }
+
+  // The dict of a successful load, in the order the buffers were asked for
+  // (a later tensor of a name replaces an earlier one). GIL held.
+  py::dict to_dict() {
+    py::dict result;
+    for (auto& [name, array] : arrays_) result[py::str(name)] = std::move(array);
+    return result;
+  }
+
+ private:
+  // Released with the GIL held: the object lives on the stack of a method
+  // that holds it.
+  std::vector<std::pair<std::string, py::object>> arrays_;  // guarded by the GIL
+};
 
 // One manager per training process: a thin shell over the Coordinator.
 class Manager {
@@ -166,20 +192,23 @@ class Manager {
 
   py::dict load(py::object snap_id) {
     const Uuid id = to_uuid(snap_id, "snap_id");
-    Result<LoadedTensors> tensors = [&] {
+    LoadedArrays arrays;
+    Result<void> loaded = [&] {
       py::gil_scoped_release release;
-      return coordinator_->load(id);
+      return coordinator_->load(id, arrays.sink());
     }();
-    return to_dict(unwrap(std::move(tensors)));
+    unwrap(std::move(loaded));
+    return arrays.to_dict();
   }
 
   py::tuple load_latest() {
-    Result<std::pair<Uuid, LoadedTensors>> latest = [&] {
+    LoadedArrays arrays;
+    Result<Uuid> latest = [&] {
       py::gil_scoped_release release;
-      return coordinator_->load_latest();
+      return coordinator_->load_latest(arrays.sink());
     }();
-    auto [id, tensors] = unwrap(std::move(latest));
-    return py::make_tuple(id.to_string(), to_dict(std::move(tensors)));
+    const Uuid id = unwrap(std::move(latest));
+    return py::make_tuple(id.to_string(), arrays.to_dict());
   }
 
   py::list list_snapshots() {

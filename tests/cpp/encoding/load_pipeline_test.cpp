@@ -76,7 +76,7 @@ class MiniStore {
 
   BaseView view_of(const Uuid& id) {
     const Snapshot& s = snapshots.at(id);
-    BaseView view{id, {}, s.compression, std::make_shared<const Bytes>(storage->get(s.pack).value())};
+    BaseView view{id, {}, s.compression, s.pack};
     for (const TensorEntry& record : s.records) view.entries.emplace(record.name, record);
     return view;
   }
@@ -86,12 +86,19 @@ class MiniStore {
   // or from the lookup.
   Result<std::map<std::string, Bytes>> load(const Uuid& id, bool with_view = true) {
     const Snapshot& s = snapshots.at(id);
-    TRY(Bytes pack, storage->get(s.pack));
     std::optional<BaseView> view;
     if (with_view && s.base) view = view_of(*s.base);
-    LoadContext context{s.base, s.compression, &pack, view ? &*view : nullptr, lookup(), *storage};
-    TRY(auto loaded, load_in_pool(s.records, context));
-    std::map<std::string, Bytes> tensors(loaded.begin(), loaded.end());
+    LoadContext context{s.base, s.compression, s.pack, view ? &*view : nullptr, lookup(), *storage};
+    std::map<std::string, Bytes> tensors;
+    std::vector<LoadTarget> targets;
+    for (const TensorEntry& record : s.records) {
+      if (record.storage == TensorStorage::Alias) continue;
+      TRY(std::uint64_t size, loaded_size(record));
+      Bytes& bytes = tensors[record.name];
+      bytes.resize(size);
+      targets.push_back({&record, bytes});
+    }
+    TRY_VOID(load_in_pool(targets, context));
     for (const TensorEntry& record : s.records) {
       if (record.storage == TensorStorage::Alias) tensors[record.name] = tensors.at(*record.alias_of);
     }
@@ -204,9 +211,9 @@ class BaseChains : public ::testing::Test {
     skipped.storage = TensorStorage::Skipped;
     std::optional<BaseView> view;
     if (with_view) view = store.view_of(uuid(1));
-    LoadContext context{uuid(1), CompressionAlgo::zstd(3), nullptr, view ? &*view : nullptr,
+    LoadContext context{uuid(1), CompressionAlgo::zstd(3), std::nullopt, view ? &*view : nullptr,
                         store.lookup(), *store.storage};
-    return load_tensor_raw(skipped, uuid(1), context.compression, nullptr, context);
+    return load_tensor_raw(skipped, uuid(1), context.compression, std::nullopt, context);
   }
 
   MiniStore store;
@@ -247,12 +254,12 @@ class LoadErrors : public ::testing::Test {
 
   std::string outcome(const TensorEntry& record, const Uuid& snapshot,
                       std::optional<Uuid> base_id, bool with_view = true) {
-    Bytes pack = store.storage->get(store.snapshots.at(snapshot).pack).value();
+    const std::string& pack = store.snapshots.at(snapshot).pack;
     std::optional<BaseView> view;
     if (with_view && base_id && store.snapshots.contains(*base_id)) view = store.view_of(*base_id);
-    LoadContext context{base_id, CompressionAlgo::none(), &pack, view ? &*view : nullptr,
+    LoadContext context{base_id, CompressionAlgo::none(), pack, view ? &*view : nullptr,
                         store.lookup(), *store.storage};
-    Result<Bytes> loaded = load_tensor_raw(record, base_id, context.compression, &pack, context);
+    Result<Bytes> loaded = load_tensor_raw(record, base_id, context.compression, pack, context);
     return loaded ? "ok" : loaded.error().display();
   }
 
@@ -355,39 +362,109 @@ TEST_F(LoadErrors, BaseRecordsMustBeFull) {
 }
 
 TEST_F(LoadErrors, PayloadsOutsideThePackComeFromTheirOwnObject) {
-  Bytes object = store.storage->get_range(store.snapshots.at(uuid(1)).pack, full.offset,
-                                          full.compressed_size)
-                     .value();
+  const std::string& pack = store.snapshots.at(uuid(1)).pack;
+  Bytes object = store.storage->get_range(pack, full.offset, full.compressed_size).value();
   object.push_back(0xAB);  // longer than compressed_size: cut back to it
   (void)store.storage->put("old/w", object);
   TensorEntry old_layout = full;
-  old_layout.offset = 0;
   old_layout.filename = "old/w";
-  LoadContext context{std::nullopt, CompressionAlgo::none(), nullptr, nullptr, store.lookup(),
-                      *store.storage};
-  EXPECT_EQ(load_tensor_raw(old_layout, std::nullopt, CompressionAlgo::none(), nullptr, context)
-                .value(),
-            old_bytes);
+  // The pack's last byte: a range read from there comes back short.
+  const std::uint64_t pack_end = store.storage->get(pack).value().size();
+  struct Case {
+    const char* what;
+    std::optional<std::string> pack_file;
+    std::uint64_t offset;
+  };
+  const Case cases[] = {
+      {"no pack (older layout)", std::nullopt, 0},
+      {"range read comes back short", pack, pack_end - 1},
+      {"range starts past the pack", pack, pack_end + 10},
+  };
+  for (const Case& c : cases) {
+    old_layout.offset = c.offset;
+    LoadContext context{std::nullopt, CompressionAlgo::none(), c.pack_file, nullptr, store.lookup(),
+                        *store.storage};
+    const Result<Bytes> loaded =
+        load_tensor_raw(old_layout, std::nullopt, CompressionAlgo::none(), c.pack_file, context);
+    ASSERT_TRUE(loaded) << c.what << ": " << loaded.error().display();
+    EXPECT_EQ(*loaded, old_bytes) << c.what;
+  }
 }
 
-TEST(LoadInPool, SkipsAliasesAndReportsAFailingTensor) {
-  MiniStore store;
-  const Bytes big = random_bytes(8192, 1);
-  store.save(uuid(1), {tensor("a", "int8", big), tensor("b", "int8", big),
-                       tensor("c", "int8", random_bytes(10, 2))});
-  const MiniStore::Snapshot& s = store.snapshots.at(uuid(1));
-  Bytes pack = store.storage->get(s.pack).value();
-  LoadContext context{std::nullopt, s.compression, &pack, nullptr, store.lookup(), *store.storage};
-  auto loaded = load_in_pool(s.records, context).value();
-  ASSERT_EQ(loaded.size(), 2u);
-  EXPECT_EQ(loaded[0].first, "a");
-  EXPECT_EQ(loaded[1].first, "c");
+// Buffers with guard bytes on both sides, to see that nothing is written
+// outside the part handed to the pipeline.
+struct Guarded {
+  static constexpr std::size_t kGuard = 64;
+  explicit Guarded(std::size_t size) : all(size + 2 * kGuard, 0xA5) {}
+  MutableByteSpan inner() { return MutableByteSpan(all).subspan(kGuard, all.size() - 2 * kGuard); }
+  bool guards_intact() const {
+    for (std::size_t i = 0; i < kGuard; ++i) {
+      if (all[i] != 0xA5 || all[all.size() - 1 - i] != 0xA5) return false;
+    }
+    return true;
+  }
+  Bytes all;
+};
 
-  std::vector<TensorEntry> records = s.records;
-  records[1].hash_compressed = std::string(32, '0');
-  Result<std::vector<std::pair<std::string, Bytes>>> failed = load_in_pool(records, context);
+TEST(LoadInPool, DecodesIntoItsTargetsAndReportsAFailingTensor) {
+  MiniStore store;
+  const Bytes a = random_bytes(8192, 1);
+  const Bytes c = random_bytes(10, 2);
+  store.save(uuid(1), {tensor("a", "int8", a), tensor("b", "int8", a), tensor("c", "int8", c)});
+  const MiniStore::Snapshot& s = store.snapshots.at(uuid(1));
+  ASSERT_EQ(s.records[2].storage, TensorStorage::Alias);
+  LoadContext context{std::nullopt, s.compression, s.pack, nullptr, store.lookup(), *store.storage};
+  Guarded into_a(a.size()), into_c(c.size());
+  const LoadTarget targets[] = {{&s.records[0], into_a.inner()}, {&s.records[1], into_c.inner()}};
+  ASSERT_TRUE(load_in_pool(targets, context));
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), into_a.inner().begin()));
+  EXPECT_TRUE(std::equal(c.begin(), c.end(), into_c.inner().begin()));
+
+  TensorEntry damaged = s.records[1];
+  damaged.hash_compressed = std::string(32, '0');
+  const LoadTarget failing[] = {{&s.records[0], into_a.inner()}, {&damaged, into_c.inner()}};
+  const Result<void> failed = load_in_pool(failing, context);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().kind(), TarnwickError::Kind::IntegrityCheck);
+}
+
+// A record whose raw_size disagrees with its payload gets a buffer of the
+// wrong length: the load fails and writes nothing outside that buffer.
+TEST(LoadInPool, RecordsWhoseBytesDoNotFillTheirBufferFail) {
+  const Bytes old_bytes = weights(4096, 1);  // 16 KiB of float32
+  for (const CompressionAlgo algo : {CompressionAlgo::none(), CompressionAlgo::zstd(3)}) {
+    MiniStore store;
+    store.save(uuid(1), {tensor("w", "float32", old_bytes)}, std::nullopt, kNoRules, algo);
+    store.save(uuid(2), {tensor("w", "float32", nudged(old_bytes))}, uuid(1), kNoRules, algo);
+    store.save(uuid(3), {tensor("w", "float32", old_bytes)}, uuid(1), kNoRules, algo);
+    // Without compression a delta never pays off: snapshot 2 is then Full.
+    struct Case {
+      TensorEntry record;
+      Uuid snapshot;
+    };
+    std::vector<Case> cases;
+    for (std::uint8_t n = 1; n <= 3; ++n) cases.push_back({store.snapshots.at(uuid(n)).records[0], uuid(n)});
+    ASSERT_EQ(cases[1].record.storage, algo.is_zstd() ? TensorStorage::DeltaXor : TensorStorage::Full);
+    ASSERT_EQ(cases[2].record.storage, TensorStorage::Skipped);
+    for (const Case& c : cases) {
+      for (const std::int64_t change : {-1, 1}) {
+        SCOPED_TRACE(std::string(tensor_storage_name(c.record.storage)) + " " +
+                     std::to_string(change) + (algo.is_zstd() ? " zstd" : " none"));
+        TensorEntry record = c.record;
+        record.raw_size += change;
+        const MiniStore::Snapshot& s = store.snapshots.at(c.snapshot);
+        const BaseView view = store.view_of(uuid(1));
+        LoadContext context{uuid(1), s.compression, s.pack, &view, store.lookup(), *store.storage};
+        Guarded out(record.raw_size);
+        const LoadTarget targets[] = {{&record, out.inner()}};
+        const Result<void> loaded = load_in_pool(targets, context);
+        ASSERT_FALSE(loaded);
+        EXPECT_TRUE(loaded.error().display().starts_with("Compression error: payload decompresses to "))
+            << loaded.error().display();
+        EXPECT_TRUE(out.guards_intact());
+      }
+    }
+  }
 }
 
 }  // namespace
