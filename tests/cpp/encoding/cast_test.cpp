@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "encoding/float_kernels.h"
 #include "test_data.h"
@@ -263,6 +266,53 @@ TEST(CastBack, Fp8WithoutScaleFails) {
   EXPECT_EQ(back.error().display(),
             "Invalid configuration: tensor stored as float8_e4m3fn carries no quant_scale; its bytes "
             "cannot be turned back into float16 without it");
+}
+
+// A load sizes the caller's buffer with cast_back_size before decoding:
+// it must agree with what cast_back produces, errors included.
+TEST(CastBack, SizeKnownUpFrontMatchesTheCast) {
+  struct Case {
+    const char* dtype;
+    std::optional<std::string> original;
+    std::optional<float> scale;
+    std::size_t stored;
+  };
+  const Case cases[] = {
+      {"bfloat16", "float32", std::nullopt, 6},     {"bfloat16", "float32", std::nullopt, 3},
+      {"float32", "float16", std::nullopt, 8},      {"float32", "bfloat16", std::nullopt, 6},
+      {"float16", "bfloat16", std::nullopt, 4},     {"float64", "float16", std::nullopt, 12},
+      {"float16", "float64", std::nullopt, 6},      {"float8_e4m3fn", "float32", 2.0f, 5},
+      {"float8_e4m3fn", "float16", 2.0f, 5},        {"float8_e5m2", "float16", std::nullopt, 5},
+      {"float8_e5m2", "int8", 1.0f, 3},             {"int16", "float32", std::nullopt, 3},
+      {"float32", std::nullopt, std::nullopt, 7},   {"float32", "float32", std::nullopt, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dtype << " -> " << c.original.value_or("none") << ", "
+                                    << c.stored << " bytes");
+    const Result<std::uint64_t> size = cast_back_size(c.stored, c.dtype, c.original, c.scale);
+    const Result<Bytes> cast = cast_back(test::patterned(c.stored), c.dtype, c.original, c.scale);
+    ASSERT_EQ(size.has_value(), cast.has_value());
+    if (cast) {
+      EXPECT_EQ(*size, cast->size());
+      Bytes out(*size + 1, 0xA5);
+      ASSERT_TRUE(cast_back_into(test::patterned(c.stored), c.dtype, c.original, c.scale,
+                                 MutableByteSpan(out).first(*size)));
+      EXPECT_TRUE(std::equal(cast->begin(), cast->end(), out.begin()));
+      EXPECT_EQ(out.back(), 0xA5);
+    } else {
+      EXPECT_EQ(size.error(), cast.error());
+    }
+  }
+}
+
+TEST(CastBack, IntoABufferOfAnotherLengthFails) {
+  Bytes out(3, 0xA5);
+  const Result<void> done =
+      cast_back_into(Bytes(4), "bfloat16", std::string("float32"), std::nullopt, out);
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().display(),
+            "Invalid configuration: cast back of 4 stored bytes needs 8 bytes, not 3");
+  EXPECT_EQ(out, Bytes(3, 0xA5));
 }
 
 TEST(CastForSave, LargeTensorsMatchElementwiseCasts) {

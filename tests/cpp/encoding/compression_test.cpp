@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "test_data.h"
@@ -192,6 +194,51 @@ TEST(Compression, DamagedOrHostileInputIsACompressionError) {
       EXPECT_EQ(back.error().text(), c.text);
     }
   }
+}
+
+TEST(Compression, DecompressesIntoABufferOfExactlyItsLength) {
+  struct Case {
+    const char* what;
+    CompressionAlgo algo;
+    Bytes data;
+    Bytes payload;
+  };
+  const Bytes frames = patterned(2 * kFrameBytes + 10);
+  const Bytes streamed = patterned(300000, 3);
+  const Case cases[] = {
+      {"several frames", kZstd3, frames, *compress(frames, kZstd3)},
+      {"one empty frame", kZstd3, {}, *compress({}, kZstd3)},
+      {"no frames", kZstd3, {}, {}},
+      {"frame without its size", kZstd3, streamed, frame_without_size(streamed)},
+      {"uncompressed", CompressionAlgo::none(), streamed, streamed},
+  };
+  constexpr std::size_t kGuard = 64;
+  for (const Case& c : cases) {
+    for (const int change : {0, -1, 1}) {
+      if (c.data.empty() && change < 0) continue;
+      SCOPED_TRACE(testing::Message() << c.what << ", length change " << change);
+      const std::size_t length = c.data.size() + change;
+      Bytes buffer(length + 2 * kGuard, 0xA5);
+      const MutableByteSpan out = MutableByteSpan(buffer).subspan(kGuard, length);
+      const Result<void> done = decompress_into(c.payload, c.algo, out);
+      if (change == 0) {
+        ASSERT_TRUE(done) << done.error().display();
+        EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), out.begin()));
+      } else {
+        ASSERT_FALSE(done);
+        EXPECT_EQ(done.error().display(), "Compression error: payload decompresses to " +
+                                              std::to_string(c.data.size()) + " bytes, expected " +
+                                              std::to_string(length));
+      }
+      EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + kGuard, 0xA5), kGuard);
+      EXPECT_EQ(std::count(buffer.end() - kGuard, buffer.end(), 0xA5), kGuard);
+    }
+  }
+  Bytes small(16);
+  const Result<void> hostile = decompress_into(frame_claiming(std::uint64_t{1} << 60), kZstd3, small);
+  ASSERT_FALSE(hostile);
+  EXPECT_EQ(hostile.error().text(),
+            "frame header claims 1152921504606846976 bytes, more than a frame of 16 bytes can hold");
 }
 
 TEST(Compression, FlippedBytesNeverCrash) {

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "encoding/blocks.h"
+#include "encoding/shuffle.h"
 #include "test_data.h"
 
 namespace tarnwick {
@@ -40,6 +41,40 @@ TEST(Delta, LengthsThatDifferAreDeltaErrors) {
     ASSERT_FALSE(c.result);
     EXPECT_EQ(c.result.error().display(), "Delta error: " + c.text);
   }
+}
+
+TEST(Delta, AppliedInPlaceFromAShuffledDelta) {
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const std::size_t n : {1, 2, 3, 4, 8, 16}) {
+      const std::size_t block = kBlockBytes / n;
+      for (const std::size_t size : {std::size_t{0}, n - 1, 33 * n + 1, block * n + 2 * n + 1,
+                                     3 * block * n + 5}) {
+        SCOPED_TRACE(testing::Message() << "n " << n << " size " << size);
+        const Bytes base = test::patterned(size, 1);
+        const Bytes wanted = test::patterned(size, 2);
+        const Bytes delta = *xor_bytes(base, wanted);
+        Bytes in_place = base;
+        ASSERT_TRUE(apply_delta_in_place(in_place, delta));
+        EXPECT_EQ(in_place, wanted);
+        in_place = base;
+        ASSERT_TRUE(apply_shuffled_delta_in_place(in_place, *shuffle(delta, n), n));
+        EXPECT_EQ(in_place, wanted);
+      }
+    }
+  }
+}
+
+TEST(Delta, InPlaceLengthsThatDifferLeaveTheBaseAlone) {
+  Bytes base = {1, 2, 3, 4};
+  const Result<void> plain = apply_delta_in_place(base, Bytes(3, 0xFF));
+  const Result<void> shuffled = apply_shuffled_delta_in_place(base, Bytes(5, 0xFF), 2);
+  ASSERT_FALSE(plain);
+  ASSERT_FALSE(shuffled);
+  EXPECT_EQ(plain.error().display(), "Delta error: base length 4 != delta length 3");
+  EXPECT_EQ(shuffled.error().display(), "Delta error: base length 4 != delta length 5");
+  EXPECT_EQ(base, (Bytes{1, 2, 3, 4}));
 }
 
 TEST(Delta, BuffersEqualLooksAtEveryBlock) {

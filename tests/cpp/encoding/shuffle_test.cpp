@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "encoding/blocks.h"
 #include "test_data.h"
 
@@ -57,6 +60,26 @@ TEST(Shuffle, RoundTripsAroundVectorAndBlockBoundaries) {
         const Bytes shuffled = *shuffle(data, n);
         ASSERT_EQ(shuffled.size(), size);
         EXPECT_EQ(*unshuffle(shuffled, n), data) << "n " << n << " size " << size;
+      }
+    }
+  }
+}
+
+TEST(Shuffle, AnyRangeOfElementsUnshufflesOnItsOwn) {
+  for (const bool baseline : test::kBothKernelBuilds) {
+    SCOPED_TRACE(baseline ? "baseline kernels" : "best kernels");
+    test::KernelBuild build(baseline);
+    for (const std::size_t n : {2, 3, 4, 8, 16}) {
+      const std::size_t count = 1000;
+      const Bytes data = test::patterned(count * n, static_cast<std::uint32_t>(n));
+      const Bytes shuffled = *shuffle(data, n);
+      for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, count}, {0, 31}, {5, 70}, {32, 96},
+                                      {999, 1000}, {7, 7}}) {
+        Bytes out((end - begin) * n + 1, 0xA5);
+        unshuffle_range(shuffled.data(), count, n, begin, end, out.data());
+        EXPECT_TRUE(std::equal(out.begin(), out.end() - 1, data.begin() + begin * n))
+            << "n " << n << " [" << begin << ", " << end << ")";
+        EXPECT_EQ(out.back(), 0xA5);
       }
     }
   }
