@@ -76,6 +76,7 @@ def test_round_trips_through_every_record_kind(store):
             want_bytes = value[2] if isinstance(value, tuple) else raw(value)
             assert loaded[name] == want_bytes, (snap, name)
         assert loaded["twin"] == raw(big)
+        assert type(loaded["twin"]) is bytearray and loaded["twin"] is not loaded["big"]
 
 
 SPECIALS = np.array([0.0, -0.0, 1.0, -1.0, 1 + 2**-8, 1 + 3 * 2**-8, 1 + 2**-11, 2**-25, 65504.0,
