@@ -14,8 +14,7 @@
 #include "coordinator/core.h"
 #include "encoding/cast.h"
 #include "runtime/pool.h"
-#include "storage/local_storage.h"
-#include "storage/scratch_dir.h"
+#include "storage/memory_storage.h"
 
 namespace tarnwick {
 namespace {
@@ -36,7 +35,6 @@ Bytes float_bytes(std::size_t count, float step) {
 // A store with a full snapshot and a delta on top of it whose "w" is saved
 // as bf16 and whose "twin" is an alias of "w".
 struct DeltaStore {
-  ScratchDir dir;
   std::shared_ptr<Core> core;
   Uuid base, id;
   const Bytes w = float_bytes(4096, 0.01f);
@@ -46,7 +44,7 @@ struct DeltaStore {
     CoordinatorConfig config;
     config.async_save = false;
     config.save_dtype = DTypePolicy::from_name("bf16").value();
-    auto storage = std::make_shared<LocalStorage>(dir.path());
+    auto storage = std::make_shared<MemoryStorage>();
     core = std::make_shared<Core>(config, storage, *load_manifest(*storage, config));
     Bytes older = w;
     for (std::size_t i = 2; i < older.size(); i += 256) older[i] ^= 1;  // a few weights moved
