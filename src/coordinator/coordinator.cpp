@@ -1,10 +1,26 @@
 #include "coordinator/coordinator.h"
 
+#include <atomic>
+
 #include "coordinator/recovery.h"
+#include "format/large_buffers.h"
 #include "runtime/pool.h"
 #include "runtime/profile.h"
 
 namespace tarnwick {
+namespace {
+
+std::atomic<int> live_coordinators{0};
+
+}  // namespace
+
+Coordinator::Coordinator(std::shared_ptr<Core> core) : core_(std::move(core)) { ++live_coordinators; }
+
+Coordinator::~Coordinator() {
+  saver_.reset();
+  core_.reset();
+  if (--live_coordinators == 0) release_idle_large_buffers();
+}
 
 Result<std::unique_ptr<Coordinator>> Coordinator::create(std::shared_ptr<StorageBackend> storage,
                                                          CoordinatorConfig config) {

@@ -58,8 +58,13 @@ class Coordinator {
 
   Core& core() { return *core_; }
 
+  // Finishes the last background save and releases the store. When no
+  // other coordinator is left in the process, the idle large buffers kept
+  // for later saves are freed too.
+  ~Coordinator();
+
  private:
-  explicit Coordinator(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+  explicit Coordinator(std::shared_ptr<Core> core);
 
   std::shared_ptr<Core> core_;
   // Declared after core_ so it is destroyed first: the last save finishes

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <thread>
 
+#include "coordinator/coordinator.h"
 #include "coordinator/core.h"
+#include "format/large_buffers.h"
 #include "format/pack.h"
 #include "runtime/pool.h"
 #include "storage/faulty_storage.h"
@@ -122,6 +124,33 @@ TEST(SavePath, RetentionUnlinksOnceTheReaderLetsGoOrLeavesFilesAfterTheBudget) {
                 "files rather than unlinking under the reader\n");
     }
   }
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Saves keep freed large buffers for the next save; a process that closes
+// its last store gets that memory back.
+TEST(SavePath, ClosingTheLastCoordinatorFreesTheIdleLargeBuffers) {
+  ScratchDir dir;
+  CoordinatorConfig config;
+  config.async_save = true;
+  auto coordinator = *Coordinator::create(std::make_shared<LocalStorage>(dir.path()), config);
+  TensorData big;
+  big.name = "w";
+  big.dtype = "uint8";
+  big.shape = {8 << 20};
+  big.data.resize(8 << 20, 1);
+  std::vector<TensorData> tensors;
+  tensors.push_back(std::move(big));
+  ASSERT_TRUE(coordinator->save_tensors(0, std::move(tensors), {}));
+  ASSERT_TRUE(coordinator->flush());
+  EXPECT_GT(idle_large_buffer_bytes(), 0u);
+  coordinator.reset();
+  EXPECT_EQ(idle_large_buffer_bytes(), 0u);
 }
 
 }  // namespace
