@@ -59,6 +59,7 @@ Result<void> FileAppender::flush_stage() {
 }
 
 Result<void> FileAppender::append(ByteSpan bytes) {
+  if (bytes.empty()) return {};  // its data() may be null, which memcpy must not see
   if (size_ < kBlockBytes) {
     const std::size_t head = std::min<std::size_t>(bytes.size(), kBlockBytes - size_);
     std::memcpy(first_block_.data() + size_, bytes.data(), head);
