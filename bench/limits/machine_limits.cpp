@@ -148,19 +148,22 @@ int main(int argc, char** argv) {
     compressed_total += compressed_sizes[f];
   }
   const std::string path = std::string(argv[4]) + "/machine-limits-write.tmp";
-  auto write_and_sync = [&] {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  // A new file of size bytes from data in 8 MiB writes, then fsync.
+  auto write_and_sync = [&](const char* data, std::size_t size, int extra_flags) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | extra_flags, 0600);
     std::size_t done = 0;
-    while (fd >= 0 && done < compressed_total) {
-      const ssize_t n = ::write(fd, compressed.data() + done, compressed_total - done);
+    constexpr std::size_t kChunk = std::size_t{8} << 20;
+    while (fd >= 0 && done < size) {
+      const ssize_t n = ::pwrite(fd, data + done, std::min(kChunk, size - done), static_cast<off_t>(done));
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
-    if (fd < 0 || done != compressed_total || ::fsync(fd) != 0) failed = true;
+    if (fd < 0 || done != size || ::fsync(fd) != 0) failed = true;
     if (fd >= 0) ::close(fd);
     ::unlink(path.c_str());
   };
-  const double write_s = median_seconds(reps, write_and_sync);
+  const double write_s =
+      median_seconds(reps, [&] { write_and_sync(compressed.data(), compressed_total, 0); });
 
   // The same bytes written around the page cache, from an aligned buffer,
   // padded to whole blocks, as the local store writes durable objects.
@@ -168,21 +171,8 @@ int main(int argc, char** argv) {
   void* aligned = ::operator new(direct_total, std::align_val_t{huge});
   std::memset(aligned, 0, direct_total);
   std::memcpy(aligned, compressed.data(), compressed_total);
-  auto direct_write_and_sync = [&] {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT, 0600);
-    std::size_t done = 0;
-    constexpr std::size_t kChunk = std::size_t{8} << 20;
-    while (fd >= 0 && done < direct_total) {
-      const ssize_t n = ::pwrite(fd, static_cast<char*>(aligned) + done,
-                                 std::min(kChunk, direct_total - done), static_cast<off_t>(done));
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    if (fd < 0 || done != direct_total || ::fsync(fd) != 0) failed = true;
-    if (fd >= 0) ::close(fd);
-    ::unlink(path.c_str());
-  };
-  const double direct_write_s = median_seconds(reps, direct_write_and_sync);
+  const double direct_write_s = median_seconds(
+      reps, [&] { write_and_sync(static_cast<const char*>(aligned), direct_total, O_DIRECT); });
   ::operator delete(aligned, std::align_val_t{huge});
   for (unsigned t = 0; t < threads; ++t) {
     ZSTD_freeCCtx(cctx[t]);
