@@ -65,6 +65,18 @@ def torch_save(state, path, fsync):
             os.fsync(f.fileno())
 
 
+def timed_torch_saves(state, scratch, name, runs, fsync):
+    """Seconds of each of runs torch.save calls of state to a new file
+    (removed after each), as saving the same state again would take."""
+    seconds = []
+    for i in range(runs):
+        path = os.path.join(scratch, f"{name}-{i}.pt")
+        elapsed, _ = timed(lambda: torch_save(state, path, fsync=fsync))
+        seconds.append(elapsed)
+        os.remove(path)
+    return seconds
+
+
 def bytes_written():
     """Bytes this process has passed to write calls so far (every thread)."""
     with open("/proc/self/io") as f:

@@ -6,7 +6,7 @@ import os
 import torch
 import tarnwick
 
-from common import big_state, median, raw_bytes, timed, torch_save, touch_few
+from common import big_state, median, raw_bytes, timed, timed_torch_saves, touch_few
 
 SAVES = 10
 TORCH_RUNS = 3
@@ -29,12 +29,7 @@ def run(state_path, scratch):
     manager.flush()
     del manager
 
-    torch_seconds = []
-    for i in range(TORCH_RUNS):
-        path = os.path.join(scratch, f"stall-{i}.pt")
-        seconds, _ = timed(lambda: torch_save(state, path, fsync=False))
-        torch_seconds.append(seconds)
-        os.remove(path)
+    torch_seconds = timed_torch_saves(state, scratch, "stall", TORCH_RUNS, fsync=False)
     return {
         "raw_bytes": raw_bytes(state),
         "stall_s": stalls,

@@ -10,7 +10,7 @@ import shutil
 
 import tarnwick
 
-from common import big_state, median, raw_bytes, timed, torch_save
+from common import big_state, median, raw_bytes, timed, timed_torch_saves
 
 SAVES = 8
 TORCH_RUNS = 3
@@ -39,12 +39,7 @@ def run(state_path, scratch, profile_only=False):
     seconds, snapshots = full_saves(state, os.path.join(scratch, "throughput"), SAVES)
     seconds_keep_off, _ = full_saves(state, os.path.join(scratch, "throughput-keep-off"), SAVES,
                                      keep_base_in_memory=False)
-    torch_seconds = []
-    for i in range(TORCH_RUNS):
-        path = os.path.join(scratch, f"throughput-{i}.pt")
-        elapsed, _ = timed(lambda: torch_save(state, path, fsync=True))
-        torch_seconds.append(elapsed)
-        os.remove(path)
+    torch_seconds = timed_torch_saves(state, scratch, "throughput", TORCH_RUNS, fsync=True)
     return {
         "raw_bytes": raw_bytes(state),
         "save_s": seconds,
