@@ -14,7 +14,6 @@
 //    alias is copied from the decoded buffer its chain ends at, in parallel.
 
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <new>
 #include <optional>
@@ -24,7 +23,6 @@
 #include <vector>
 
 #include "coordinator/core.h"
-#include "encoding/blocks.h"
 #include "encoding/buffer.h"
 #include "encoding/load_pipeline.h"
 #include "runtime/pool.h"
@@ -172,10 +170,7 @@ Result<void> Core::load(const Uuid& id, const TensorSink& sink) {
   };
   TRY_VOID(load_in_pool(targets, context));
   return parallel_for(copies.size(), [&](std::size_t i) -> Result<void> {
-    const AliasCopy& copy = copies[i];
-    for_each_block(copy.from.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
-      std::memcpy(copy.to.data() + begin, copy.from.data() + begin, end - begin);
-    });
+    copy_into(copies[i].from, copies[i].to.data());
     return {};
   });
 }

@@ -27,11 +27,15 @@ Result<Bytes> allocate_output(std::size_t n) {
   return std::move(*buffer);
 }
 
+void copy_into(ByteSpan data, std::uint8_t* out) {
+  for_each_block(data.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
+    std::memcpy(out + begin, data.data() + begin, end - begin);
+  });
+}
+
 Result<Bytes> copy_bytes(ByteSpan data) {
   TRY(Bytes out, allocate_output(data.size()));
-  for_each_block(data.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
-    std::memcpy(out.data() + begin, data.data() + begin, end - begin);
-  });
+  copy_into(data, out.data());
   return out;
 }
 

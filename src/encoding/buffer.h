@@ -2,6 +2,7 @@
 // Output buffers of tensor size.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "format/bytes.h"
@@ -16,6 +17,9 @@ std::optional<Bytes> try_allocate(std::size_t n);
 
 // try_allocate, with an IO error (out of memory) when it fails.
 Result<Bytes> allocate_output(std::size_t n);
+
+// data copied into out, which holds data.size() bytes, in parallel blocks.
+void copy_into(ByteSpan data, std::uint8_t* out);
 
 // A copy of data, made in parallel blocks.
 Result<Bytes> copy_bytes(ByteSpan data);

@@ -80,12 +80,6 @@ void convert_into(ByteSpan data, std::uint8_t* out) {
   });
 }
 
-void copy_into(ByteSpan data, std::uint8_t* out) {
-  for_each_block(data.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
-    std::memcpy(out + begin, data.data() + begin, end - begin);
-  });
-}
-
 // The processor's conversions, which the compiler vectorizes.
 struct Fp64ToFp32 {
   using In = double;

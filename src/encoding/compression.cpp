@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "encoding/blocks.h"
 #include "encoding/buffer.h"
 #include "runtime/pool.h"
 
@@ -217,12 +216,6 @@ Result<Bytes> decompress_streaming(ByteSpan data) {
 TarnwickError length_mismatch(std::uint64_t decoded, std::size_t expected) {
   return TarnwickError::compression("payload decompresses to " + std::to_string(decoded) +
                                     " bytes, expected " + std::to_string(expected));
-}
-
-void copy_into(ByteSpan data, std::uint8_t* out) {
-  for_each_block(data.size(), kBlockBytes, [&](std::size_t begin, std::size_t end) {
-    std::memcpy(out + begin, data.data() + begin, end - begin);
-  });
 }
 
 }  // namespace
