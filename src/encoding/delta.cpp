@@ -40,12 +40,12 @@ void xor_parallel(ByteSpan a, const std::uint8_t* b, std::uint8_t* out) {
   });
 }
 
+}  // namespace
+
 TarnwickError lengths_differ(std::size_t base, std::size_t delta) {
   return TarnwickError::delta("base length " + std::to_string(base) + " != delta length " +
                               std::to_string(delta));
 }
-
-}  // namespace
 
 Result<Bytes> xor_bytes(ByteSpan a, ByteSpan b) {
   if (a.size() != b.size()) return Err(TarnwickError::delta("xor_bytes requires equal lengths"));

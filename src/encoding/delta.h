@@ -16,6 +16,10 @@ namespace tarnwick {
 // output cannot be allocated.
 Result<Bytes> xor_bytes(ByteSpan a, ByteSpan b);
 
+// The Delta error of a base and a delta whose lengths differ:
+// "base length {base} != delta length {delta}".
+TarnwickError lengths_differ(std::size_t base, std::size_t delta);
+
 // The tensor a delta was made from: base XOR delta. Lengths that differ are
 // a Delta error, "base length {a} != delta length {b}". The second form
 // reuses the delta's buffer for the result.

@@ -109,8 +109,7 @@ Result<void> load_tensor_raw_into(const TensorEntry& entry, const std::optional<
       }
       TRY(const ResolvedBase base, resolve_base_entry(*base_id, entry.name, context));
       if (base.entry.raw_size != delta.size()) {
-        return Err(TarnwickError::delta("base length " + std::to_string(base.entry.raw_size) +
-                                        " != delta length " + std::to_string(delta.size())));
+        return Err(lengths_differ(base.entry.raw_size, delta.size()));
       }
       TRY_VOID(load_base_into(base, context, out));
       if (entry.shuffled) {
